@@ -1,0 +1,292 @@
+#include "convert.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace kestrune {
+namespace {
+
+// collections.abc.Sequence, imported once and kept for the process.
+PyObject* abc_sequence() {
+    static PyObject* type = [] () -> PyObject* {
+        PyRef module(PyImport_ImportModule("collections.abc"));
+        return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+    }();
+    return type;
+}
+
+bool set_str_to_vec_error() {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+}
+
+bool out_of_range() {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+}
+
+bool convert_bounded(PyObject* obj, long max, long& out) {
+    const long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (v < 0 || v > max) {
+        return out_of_range();
+    }
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+void set_cast_error(PyObject* obj, const char* target) {
+    PyRef name(PyType_GetQualName(Py_TYPE(obj)));
+    if (!name) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
+}
+
+bool convert_str(PyObject* obj, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        set_cast_error(obj, "str");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) {
+        return false;
+    }
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool convert_bytes(PyObject* obj, std::string_view& out) {
+    if (!PyBytes_Check(obj)) {
+        set_cast_error(obj, "bytes");
+        return false;
+    }
+    out = std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+}
+
+bool convert_sequence(PyObject* obj, std::vector<PyRef>& out) {
+    out.clear();
+    if (PyUnicode_Check(obj)) {
+        return set_str_to_vec_error();
+    }
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Take the references now: later changes to the list do not matter.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out.push_back(PyRef::borrow(items[i]));
+        }
+        return true;
+    }
+    if (!PySequence_Check(obj)) {
+        PyObject* abc = abc_sequence();
+        if (!abc) {
+            return false;
+        }
+        const int is_sequence = PyObject_IsInstance(obj, abc);
+        if (is_sequence < 0) {
+            return false;
+        }
+        if (!is_sequence) {
+            set_cast_error(obj, "Sequence");
+            return false;
+        }
+    }
+    // len() only sizes the result; a failing __len__ is ignored.
+    const Py_ssize_t hint = PyObject_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+    } else {
+        out.reserve(static_cast<std::size_t>(hint));
+    }
+    PyRef iter(PyObject_GetIter(obj));
+    if (!iter) {
+        return false;
+    }
+    while (PyObject* item = PyIter_Next(iter.get())) {
+        out.emplace_back(item);
+    }
+    return !PyErr_Occurred();
+}
+
+bool convert_byte_sequence(PyObject* obj, std::vector<std::uint8_t>& out) {
+    out.clear();
+    if (PyBytes_Check(obj)) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+        out.assign(data, data + PyBytes_GET_SIZE(obj));
+        return true;
+    }
+    if (PyByteArray_Check(obj)) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
+        out.assign(data, data + PyByteArray_GET_SIZE(obj));
+        return true;
+    }
+    std::vector<PyRef> items;
+    if (!convert_sequence(obj, items)) {
+        return false;
+    }
+    out.resize(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!convert_u8(items[i].get(), out[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool convert_double(PyObject* obj, double& out) {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+float round_to_single(double value) noexcept {
+    // Halfway between FLT_MAX and 2^128 rounds to infinity (ties to even);
+    // anything at or beyond it is out of range, so it is mapped explicitly
+    // rather than left to an out-of-range conversion.
+    constexpr double kOverflow = 0x1.ffffffp127;
+    if (value >= kOverflow) {
+        return INFINITY;
+    }
+    if (value <= -kOverflow) {
+        return -INFINITY;
+    }
+    return static_cast<float>(value);
+}
+
+bool convert_single(PyObject* obj, float& out) {
+    double d = 0.0;
+    if (!convert_double(obj, d)) {
+        return false;
+    }
+    out = round_to_single(d);
+    return true;
+}
+
+bool convert_i64(PyObject* obj, std::int64_t& out) {
+    static_assert(sizeof(long) == 8, "signed 64-bit conversion assumes a 64-bit C long");
+    const long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool convert_u8(PyObject* obj, std::uint8_t& out) {
+    long v = 0;
+    if (!convert_bounded(obj, 255, v)) {
+        return false;
+    }
+    out = static_cast<std::uint8_t>(v);
+    return true;
+}
+
+bool convert_u32(PyObject* obj, std::uint32_t& out) {
+    long v = 0;
+    if (!convert_bounded(obj, 4294967295L, v)) {
+        return false;
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+bool convert_u64(PyObject* obj, std::uint64_t& out) {
+    unsigned long long v;
+    if (PyLong_Check(obj)) {
+        v = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        PyRef index(PyNumber_Index(obj));
+        if (!index) {
+            return false;
+        }
+        v = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool convert_u128(PyObject* obj, unsigned __int128& out) {
+    PyRef index(PyNumber_Index(obj));
+    if (!index) {
+        return false;
+    }
+    unsigned char buffer[16] = {};
+    const int flags = Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                      Py_ASNATIVEBYTES_REJECT_NEGATIVE;
+    const Py_ssize_t needed = PyLong_AsNativeBytes(index.get(), buffer, sizeof(buffer), flags);
+    if (needed < 0) {
+        return false;
+    }
+    if (needed > static_cast<Py_ssize_t>(sizeof(buffer))) {
+        PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
+        return false;
+    }
+    std::memcpy(&out, buffer, sizeof(buffer));
+    return true;
+}
+
+bool convert_bool(PyObject* obj, bool& out) {
+    if (PyBool_Check(obj)) {
+        out = obj == Py_True;
+        return true;
+    }
+    // NumPy booleans are accepted through their own truth slot.
+    PyTypeObject* type = Py_TYPE(obj);
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+    } else if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+        PyRef name(PyType_GetName(type));
+        if (!name) {
+            return false;
+        }
+        if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0) {
+            inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+            if (!truth) {
+                PyRef qualname(PyType_GetQualName(type));
+                if (qualname) {
+                    PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                                 qualname.get());
+                }
+                return false;
+            }
+            const int r = truth(obj);
+            if (r < 0) {
+                return false;
+            }
+            out = r != 0;
+            return true;
+        }
+    }
+    set_cast_error(obj, "bool");
+    return false;
+}
+
+bool convert_dict(PyObject* obj) {
+    if (!PyDict_Check(obj)) {
+        set_cast_error(obj, "dict");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,36 @@
+// Integer encoders and the raw-pattern-to-bytes operations of the packet builder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../error.hpp"
+
+namespace kestrune {
+
+// Sign-magnitude, ones' and two's complement: signed value -> raw pattern whose
+// low `bits` bits hold the field.
+Result<std::uint64_t> encode_sign_magnitude(std::int64_t value, std::uint32_t bits);
+Result<std::uint64_t> encode_ones_complement(std::int64_t value, std::uint32_t bits);
+Result<std::uint64_t> encode_twos_complement(std::int64_t value, std::uint32_t bits);
+
+// Byte form of a numeric field: (bits + 7) / 8 bytes, big-endian, the raw
+// pattern right-aligned. Held inline so that numeric fields need no heap.
+struct FieldBytes {
+    std::uint8_t data[16];
+    std::uint32_t size;
+};
+
+// Fails with "Cannot encode {bits} bits from a 64-bit value" above 64 bits.
+Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits);
+// Same on a 128-bit pattern; fails above 128 bits.
+Result<FieldBytes> encode_integer_to_bytes_u128(unsigned __int128 pattern, std::uint32_t bits,
+                                                bool reverse_bits);
+// Raw bits: (bits + 7) / 8 bytes, `data` right-aligned (longer data loses its
+// leading bytes), the partial first byte masked, optionally bit-mirrored.
+std::vector<std::uint8_t> encode_binary_to_bytes(std::span<const std::uint8_t> data, std::uint32_t bits,
+                                                 bool reverse_bits);
+
+}  // namespace kestrune

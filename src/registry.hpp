@@ -1,0 +1,51 @@
+// The registry: one row per module function, in registration order. The call
+// frame binds and converts arguments as the row says and calls its operation.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "pyref.hpp"
+
+namespace kestrune {
+
+// How the call frame converts one argument.
+enum class Conv : std::uint8_t { Str, Bytes, Seq, Double, Single, I64, U32, U64, U128, Bool };
+
+inline constexpr int kMaxParams = 3;
+
+// One converted argument; only the member of the row's conversion is set.
+struct Arg {
+    std::string_view text;  // Str, Bytes: viewed in place for the call
+    double f64 = 0.0;       // Double
+    float f32 = 0.0f;       // Single
+    std::int64_t i64 = 0;   // I64
+    std::uint32_t u32 = 0;  // U32
+    std::uint64_t u64 = 0;  // U64
+    unsigned __int128 u128 = 0;  // U128
+    bool flag = false;           // Bool (and the default of an optional bool)
+    std::vector<PyRef> items;    // Seq
+};
+
+// Returns a new reference, or nullptr with an exception set.
+using Operation = PyObject* (*)(Arg* args);
+
+struct FunctionRow {
+    const char* name;
+    std::array<const char*, kMaxParams> params;  // unused slots are nullptr
+    int nparams;
+    int nrequired;  // parameters beyond this are optional (signed=False)
+    std::array<Conv, kMaxParams> conv;
+    Operation op;
+};
+
+// The rows in registration order, and the C entry point of each.
+const FunctionRow* registry_rows();
+std::size_t registry_size();
+PyCFunctionFastWithKeywords registry_entry(std::size_t index);
+
+}  // namespace kestrune
