@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "decoder/integer.hpp"
+#include "decoder/text.hpp"
 #include "encoder/integer.hpp"
+#include "encoder/text.hpp"
 #include "frame.hpp"
 #include "results.hpp"
 
@@ -30,6 +32,26 @@ constexpr FunctionRow kRows[] = {
     // ---- BCD decoders (decode_unpacked_bcd, decode_packed_bcd) ----
     // ---- float decoders (decode_ieee754_f16 ... decode_ti_f40) ----
     // ---- text decoders (decode_us_ascii ... decode_utf32be) ----
+    {"decode_us_ascii", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_us_ascii(a[0].text)); }},
+    {"decode_iso_8859_1", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_iso_8859_1(a[0].text)); }},
+    {"decode_windows_1252", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_windows_1252(a[0].text)); }},
+    {"decode_utf8", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_utf8(a[0].text)); }},
+    {"decode_utf16", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_utf16(a[0].text)); }},
+    {"decode_utf16le", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_utf16_with_endianness(a[0].text, true)); }},
+    {"decode_utf16be", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_utf16_with_endianness(a[0].text, false)); }},
+    {"decode_utf32", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_utf32(a[0].text)); }},
+    {"decode_utf32le", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_utf32_with_endianness(a[0].text, true)); }},
+    {"decode_utf32be", P("bytes"), 1, 1, V(C::Bytes),
+     [](Arg* a) { return str_result(decode_utf32_with_endianness(a[0].text, false)); }},
     // ---- integer encoders ----
     {"encode_ones_complement", P("value", "bits"), 2, 2, V(C::I64, C::U32),
      [](Arg* a) { return int_result(encode_ones_complement(a[0].i64, a[1].u32)); }},
@@ -40,6 +62,26 @@ constexpr FunctionRow kRows[] = {
     // ---- BCD encoders (encode_unpacked_bcd, encode_packed_bcd) ----
     // ---- float encoders (encode_ieee754_f16 ... encode_ti_f40) ----
     // ---- text encoders (encode_us_ascii ... encode_utf32be) ----
+    {"encode_us_ascii", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_us_ascii(a[0].text)); }},
+    {"encode_iso_8859_1", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_iso_8859_1(a[0].text)); }},
+    {"encode_windows_1252", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_windows_1252(a[0].text)); }},
+    {"encode_utf8", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_utf8(a[0].text)); }},
+    {"encode_utf16", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_utf16(a[0].text)); }},
+    {"encode_utf16le", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_utf16le(a[0].text)); }},
+    {"encode_utf16be", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_utf16be(a[0].text)); }},
+    {"encode_utf32", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_utf32(a[0].text)); }},
+    {"encode_utf32le", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_utf32le(a[0].text)); }},
+    {"encode_utf32be", P("text"), 1, 1, V(C::Str),
+     [](Arg* a) { return bytes_result(encode_utf32be(a[0].text)); }},
 };
 
 constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);
