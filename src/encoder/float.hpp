@@ -31,4 +31,7 @@ enum class FloatStub : std::uint8_t {
 };
 Error float_encode_stub_error(FloatStub format);
 
+// The format's name as the stub messages spell it, e.g. "IEEE 754-1985 f32".
+const char* float_stub_name(FloatStub format);
+
 }  // namespace kestrune
