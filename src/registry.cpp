@@ -4,8 +4,12 @@
 
 #include <utility>
 
+#include "decoder/bcd.hpp"
+#include "decoder/float.hpp"
 #include "decoder/integer.hpp"
 #include "decoder/text.hpp"
+#include "encoder/bcd.hpp"
+#include "encoder/float.hpp"
 #include "encoder/integer.hpp"
 #include "encoder/text.hpp"
 #include "frame.hpp"
@@ -30,7 +34,41 @@ constexpr FunctionRow kRows[] = {
     {"decode_sign_magnitude", P("value", "bits"), 2, 2, V(C::U64, C::U32),
      [](Arg* a) { return int_result(decode_sign_magnitude(a[0].u64, a[1].u32)); }},
     // ---- BCD decoders (decode_unpacked_bcd, decode_packed_bcd) ----
+    {"decode_unpacked_bcd", P("value", "bits", "signed"), 3, 2, V(C::U64, C::U32, C::Bool),
+     [](Arg* a) { return int_result(decode_unpacked_bcd(a[0].u64, a[1].u32, a[2].flag)); }},
+    {"decode_packed_bcd", P("value", "bits", "signed"), 3, 2, V(C::U64, C::U32, C::Bool),
+     [](Arg* a) { return int_result(decode_packed_bcd(a[0].u64, a[1].u32, a[2].flag)); }},
     // ---- float decoders (decode_ieee754_f16 ... decode_ti_f40) ----
+    {"decode_ieee754_f16", P("value"), 1, 1, V(C::U64),
+     [](Arg* a) { return float_result(decode_ieee754_f16(a[0].u64)); }},
+    {"decode_ieee754_f32", P("value"), 1, 1, V(C::U64),
+     [](Arg* a) { return float_result(decode_ieee754_f32(a[0].u64)); }},
+    {"decode_ieee754_f64", P("value"), 1, 1, V(C::U64),
+     [](Arg* a) { return float_result(decode_ieee754_f64(a[0].u64)); }},
+    {"decode_ieee754_f128", P("value"), 1, 1, V(C::U128),
+     [](Arg* a) { return float_result(decode_ieee754_f128(a[0].u128)); }},
+    {"decode_ieee754_1985_f32", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ieee754_1985_f32)); }},
+    {"decode_ieee754_1985_f64", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ieee754_1985_f64)); }},
+    {"decode_ieee754_1985_f80", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ieee754_1985_f80)); }},
+    {"decode_mil_std_1750a_f32", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::mil_std_1750a_f32)); }},
+    {"decode_mil_std_1750a_f48", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::mil_std_1750a_f48)); }},
+    {"decode_dec_f32", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::dec_f32)); }},
+    {"decode_dec_f64", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::dec_f64)); }},
+    {"decode_ibm_f32", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ibm_f32)); }},
+    {"decode_ibm_f64", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ibm_f64)); }},
+    {"decode_ti_f32", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ti_f32)); }},
+    {"decode_ti_f40", P("_value"), 1, 1, V(C::U64),
+     [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ti_f40)); }},
     // ---- text decoders (decode_us_ascii ... decode_utf32be) ----
     {"decode_us_ascii", P("bytes"), 1, 1, V(C::Bytes),
      [](Arg* a) { return str_result(decode_us_ascii(a[0].text)); }},
@@ -60,7 +98,41 @@ constexpr FunctionRow kRows[] = {
     {"encode_sign_magnitude", P("value", "bits"), 2, 2, V(C::I64, C::U32),
      [](Arg* a) { return int_result(encode_sign_magnitude(a[0].i64, a[1].u32)); }},
     // ---- BCD encoders (encode_unpacked_bcd, encode_packed_bcd) ----
+    {"encode_unpacked_bcd", P("value", "bits", "signed"), 3, 2, V(C::I64, C::U32, C::Bool),
+     [](Arg* a) { return int_result(encode_unpacked_bcd(a[0].i64, a[1].u32, a[2].flag)); }},
+    {"encode_packed_bcd", P("value", "bits", "signed"), 3, 2, V(C::I64, C::U32, C::Bool),
+     [](Arg* a) { return int_result(encode_packed_bcd(a[0].i64, a[1].u32, a[2].flag)); }},
     // ---- float encoders (encode_ieee754_f16 ... encode_ti_f40) ----
+    {"encode_ieee754_f16", P("value"), 1, 1, V(C::Single),
+     [](Arg* a) { return int_result(encode_ieee754_f16(a[0].f32)); }},
+    {"encode_ieee754_f32", P("value"), 1, 1, V(C::Single),
+     [](Arg* a) { return int_result(encode_ieee754_f32(a[0].f32)); }},
+    {"encode_ieee754_f64", P("value"), 1, 1, V(C::Double),
+     [](Arg* a) { return int_result(encode_ieee754_f64(a[0].f64)); }},
+    {"encode_ieee754_f128", P("_value"), 1, 1, V(C::Double),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ieee754_f128)); }},
+    {"encode_ieee754_1985_f32", P("_value"), 1, 1, V(C::Single),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ieee754_1985_f32)); }},
+    {"encode_ieee754_1985_f64", P("_value"), 1, 1, V(C::Double),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ieee754_1985_f64)); }},
+    {"encode_ieee754_1985_f80", P("_value"), 1, 1, V(C::Double),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ieee754_1985_f80)); }},
+    {"encode_mil_std_1750a_f32", P("_value"), 1, 1, V(C::Single),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::mil_std_1750a_f32)); }},
+    {"encode_mil_std_1750a_f48", P("_value"), 1, 1, V(C::Double),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::mil_std_1750a_f48)); }},
+    {"encode_dec_f32", P("_value"), 1, 1, V(C::Single),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::dec_f32)); }},
+    {"encode_dec_f64", P("_value"), 1, 1, V(C::Double),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::dec_f64)); }},
+    {"encode_ibm_f32", P("_value"), 1, 1, V(C::Single),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ibm_f32)); }},
+    {"encode_ibm_f64", P("_value"), 1, 1, V(C::Double),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ibm_f64)); }},
+    {"encode_ti_f32", P("_value"), 1, 1, V(C::Single),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ti_f32)); }},
+    {"encode_ti_f40", P("_value"), 1, 1, V(C::Double),
+     [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ti_f40)); }},
     // ---- text encoders (encode_us_ascii ... encode_utf32be) ----
     {"encode_us_ascii", P("text"), 1, 1, V(C::Str),
      [](Arg* a) { return bytes_result(encode_us_ascii(a[0].text)); }},
