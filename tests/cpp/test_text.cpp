@@ -65,6 +65,7 @@ TEST_CASE("UTF-16 units: alone, every surrogate fails; pairs decode only high th
     CHECK(decode_utf16_with_endianness(std::string("\xD8\x3D\xDE\x00", 4), false).value() == "\xF0\x9F\x98\x80");
     CHECK(!decode_utf16_with_endianness(std::string("\xDE\x00\xD8\x3D", 4), false));
     CHECK(!decode_utf16_with_endianness(std::string("\xD8\x3D\xD8\x3D", 4), false));
+    CHECK(!decode_utf16_with_endianness(std::string("\xDC\x00\xDC\x00", 4), false));
 }
 
 // Validity of every byte string of length 1 to 3 against the definition: a

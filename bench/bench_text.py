@@ -1,0 +1,69 @@
+"""Time 64 KiB text round trips through the text codecs beside Python's own.
+
+Run with the built module on PYTHONPATH:
+    PYTHONPATH=build/<dir> python bench/bench_text.py [--repeat N]
+Prints the best time per call in microseconds and ours / Python's.
+"""
+
+import argparse
+import timeit
+
+import kestrune as k
+
+SIZE = 64 * 1024
+
+SAMPLES = {
+    "ascii": "Telemetry frame 0042: battery 27.9 V, mode NOMINAL. ",
+    "mixed": "Grüße € αβγ Привет 日本語 テスト 😀 naïve – ",
+    "latin1": "Grüße aus Zürich: café, naïve, façade, Ærø ½ ",
+    "cp1252": "Grüße – “café” naïve € œuvre Š ",
+}
+
+# (name, our encoder, our decoder, Python codec, sample kinds)
+CODECS = [
+    ("utf8", k.encode_utf8, k.decode_utf8, "utf-8", ("ascii", "mixed")),
+    ("utf16", k.encode_utf16, k.decode_utf16, "utf-16", ("ascii", "mixed")),
+    ("utf16le", k.encode_utf16le, k.decode_utf16le, "utf-16-le", ("ascii", "mixed")),
+    ("utf16be", k.encode_utf16be, k.decode_utf16be, "utf-16-be", ("ascii", "mixed")),
+    ("utf32", k.encode_utf32, k.decode_utf32, "utf-32", ("ascii", "mixed")),
+    ("utf32le", k.encode_utf32le, k.decode_utf32le, "utf-32-le", ("ascii", "mixed")),
+    ("utf32be", k.encode_utf32be, k.decode_utf32be, "utf-32-be", ("ascii", "mixed")),
+    ("us_ascii", k.encode_us_ascii, k.decode_us_ascii, "ascii", ("ascii",)),
+    ("iso_8859_1", k.encode_iso_8859_1, k.decode_iso_8859_1, "latin-1", ("ascii", "latin1")),
+    ("windows_1252", k.encode_windows_1252, k.decode_windows_1252, "cp1252", ("ascii", "cp1252")),
+]
+
+
+def text_of(kind):
+    sample = SAMPLES[kind]
+    return (sample * (SIZE // len(sample) + 1))[:SIZE]
+
+
+def best_us(fn, repeat):
+    number = 20
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e6
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=7)
+    args = parser.parse_args()
+    print(f"{SIZE // 1024} KiB of text (characters), best of {args.repeat}, µs per call")
+    print(f"{'codec':<13}{'text':<8}{'dir':<5}{'ours':>10}{'python':>10}{'ratio':>8}")
+    for name, enc, dec, codec, kinds in CODECS:
+        for kind in kinds:
+            text = text_of(kind)
+            data = enc(text)
+            assert dec(data) == text, (name, kind)
+            pydata = text.encode(codec)
+            for direction, ours, theirs in (
+                ("enc", lambda: enc(text), lambda: text.encode(codec)),
+                ("dec", lambda: dec(data), lambda: pydata.decode(codec)),
+            ):
+                t_ours = best_us(ours, args.repeat)
+                t_py = best_us(theirs, args.repeat)
+                print(f"{name:<13}{kind:<8}{direction:<5}{t_ours:>10.1f}{t_py:>10.1f}{t_ours / t_py:>8.2f}")
+
+
+if __name__ == "__main__":
+    main()
