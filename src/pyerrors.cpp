@@ -95,17 +95,21 @@ PyObject* raise_panic(const char* message) {
 }
 
 PyObject* raise_panic_from_current() {
+    constexpr const char* kGeneric = "internal fault in kestrune";
     PyRef exc(PyErr_GetRaisedException());
     if (!exc) {
-        return raise_panic("internal fault in kestrune");
+        return raise_panic(kGeneric);
     }
+    // The fault's own text, or the generic message naming its type when it
+    // has none (a MemoryError usually has no text).
     PyRef text(PyObject_Str(exc.get()));
-    if (!text) {
-        return raise_panic("internal fault in kestrune");
+    if (text && PyUnicode_GetLength(text.get()) == 0) {
+        PyRef type_name(PyType_GetQualName(Py_TYPE(exc.get())));
+        text = type_name ? PyRef(PyUnicode_FromFormat("%s (%U)", kGeneric, type_name.get())) : PyRef();
     }
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!utf8) {
-        return raise_panic("internal fault in kestrune");
+        return raise_panic(kGeneric);
     }
     return raise_panic(utf8);
 }

@@ -1,0 +1,41 @@
+"""Internal faults surface as PanicException; the module stays usable."""
+
+import subprocess
+import sys
+
+import pytest
+
+import kestrune
+
+testcapi = pytest.importorskip("_testcapi")
+
+
+def test_result_allocation_failure_is_a_panic_exception():
+    # Only the first allocation fails: the result int of the call.
+    try:
+        testcapi.set_nomemory(0, 1)
+        kestrune.decode_twos_complement(2**62, 64)
+    except BaseException as error:  # noqa: BLE001 - the type is under test
+        caught = error
+    else:
+        caught = None
+    finally:
+        testcapi.remove_mem_hooks()
+    assert caught is not None
+    assert type(caught).__name__ == "PanicException"
+    assert not isinstance(caught, Exception)
+    assert isinstance(caught, BaseException)
+    assert str(caught) == "internal fault in kestrune (MemoryError)"
+    assert "internal fault" in type(caught).__doc__
+    assert kestrune.decode_twos_complement(0xFF, 8) == -1
+
+
+def test_fault_while_raising_aborts_the_process():
+    code = (
+        "import _testcapi, kestrune\n"
+        "_testcapi.set_nomemory(0, 0)\n"
+        "kestrune.decode_twos_complement(2**62, 64)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode != 0
+    assert "uncaught panic at ffi boundary" in result.stderr
