@@ -13,6 +13,7 @@
 #include "encoder/integer.hpp"
 #include "encoder/text.hpp"
 #include "frame.hpp"
+#include "pack_parameters.hpp"
 #include "results.hpp"
 
 namespace kestrune {
@@ -26,6 +27,7 @@ constexpr std::array<Conv, kMaxParams> V(Conv a, Conv b = Conv::Bool, Conv c = C
 
 constexpr FunctionRow kRows[] = {
     // ---- packet functions (unpack_parameters, pack_parameters) ----
+    {"pack_parameters", P("recipe"), 1, 1, V(C::Seq), [](Arg* a) { return pack_parameters(a[0].items); }},
     // ---- integer decoders ----
     {"decode_ones_complement", P("value", "bits"), 2, 2, V(C::U64, C::U32),
      [](Arg* a) { return int_result(decode_ones_complement(a[0].u64, a[1].u32)); }},

@@ -1,0 +1,702 @@
+// The packet builder. Two passes over the recipe:
+//
+//  1. Sizing: every item's `bits` and `offset_bits` are read, the end of the
+//     packet is found and the packet is allocated once, zero-filled, as the
+//     bytes object that is finally returned.
+//  2. Writing: every item's keys are read afresh (in a fixed order, which
+//     fixes the order in which errors are met), its value is converted and
+//     encoded, the byte order is applied and the field's bits are laid into
+//     the packet in place.
+//
+// Both passes place an item without `offset_bits` at the end of the item
+// before it, so the packet ends exactly with its furthest field. A value's
+// conversion may run Python code that changes the item dicts between the
+// passes; placement therefore never writes outside the packet, whatever the
+// second pass reads.
+#include "build_packet.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "../convert.hpp"
+#include "../lowercase.hpp"
+#include "../pyerrors.hpp"
+#include "../recipe.hpp"
+#include "bcd.hpp"
+#include "float.hpp"
+#include "integer.hpp"
+#include "text.hpp"
+
+namespace kestrune {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Encoding names
+
+enum class Enc : std::uint8_t {
+    Unsigned,
+    TwosComplement,
+    OnesComplement,
+    SignMagnitude,
+    Bcd,
+    BcdSigned,
+    PackedBcd,
+    PackedBcdSigned,
+    Ieee754,
+    Ieee754_1985,
+    MilStd1750a,
+    Ti,
+    Dec,
+    Ibm,
+    Binary,
+    Utf8,
+    Utf16,
+    Utf16le,
+    Utf16be,
+    Utf32,
+    Utf32le,
+    Utf32be,
+    UsAscii,
+    Iso8859_1,
+    Windows1252,
+};
+
+struct NameEntry {
+    std::string_view name;
+    Enc enc;
+};
+
+// Every spelling accepted when packing (lower case).
+constexpr NameEntry kNameList[] = {
+        {"unsigned", Enc::Unsigned},
+        {"twoscomplement", Enc::TwosComplement},
+        {"twos_complement", Enc::TwosComplement},
+        {"twos-complement", Enc::TwosComplement},
+        {"onescomplement", Enc::OnesComplement},
+        {"ones_complement", Enc::OnesComplement},
+        {"ones-complement", Enc::OnesComplement},
+        {"signmagnitude", Enc::SignMagnitude},
+        {"sign_magnitude", Enc::SignMagnitude},
+        {"sign-magnitude", Enc::SignMagnitude},
+        {"bcd", Enc::Bcd},
+        {"bcdsigned", Enc::BcdSigned},
+        {"bcd_signed", Enc::BcdSigned},
+        {"bcd-signed", Enc::BcdSigned},
+        {"packedbcd", Enc::PackedBcd},
+        {"packed_bcd", Enc::PackedBcd},
+        {"packed-bcd", Enc::PackedBcd},
+        {"packedbcdsigned", Enc::PackedBcdSigned},
+        {"packed_bcd_signed", Enc::PackedBcdSigned},
+        {"packed-bcd-signed", Enc::PackedBcdSigned},
+        {"ieee754", Enc::Ieee754},
+        {"ieee_754", Enc::Ieee754},
+        {"ieee-754", Enc::Ieee754},
+        {"ieee754_1985", Enc::Ieee754_1985},
+        {"ieee754-1985", Enc::Ieee754_1985},
+        {"ieee_754_1985", Enc::Ieee754_1985},
+        {"ieee_754-1985", Enc::Ieee754_1985},
+        {"mil_std_1750a", Enc::MilStd1750a},
+        {"mil-std-1750a", Enc::MilStd1750a},
+        {"mil_std-1750a", Enc::MilStd1750a},
+        {"ti", Enc::Ti},
+        {"dec", Enc::Dec},
+        {"ibm", Enc::Ibm},
+        {"binary", Enc::Binary},
+        {"utf8", Enc::Utf8},
+        {"utf_8", Enc::Utf8},
+        {"utf-8", Enc::Utf8},
+        {"utf16", Enc::Utf16},
+        {"utf_16", Enc::Utf16},
+        {"utf-16", Enc::Utf16},
+        {"utf16le", Enc::Utf16le},
+        {"utf_16_le", Enc::Utf16le},
+        {"utf-16le", Enc::Utf16le},
+        {"utf16be", Enc::Utf16be},
+        {"utf_16_be", Enc::Utf16be},
+        {"utf-16be", Enc::Utf16be},
+        {"utf32", Enc::Utf32},
+        {"utf_32", Enc::Utf32},
+        {"utf-32", Enc::Utf32},
+        {"utf32le", Enc::Utf32le},
+        {"utf_32_le", Enc::Utf32le},
+        {"utf-32le", Enc::Utf32le},
+        {"utf32be", Enc::Utf32be},
+        {"utf_32_be", Enc::Utf32be},
+        {"utf-32be", Enc::Utf32be},
+        {"usascii", Enc::UsAscii},
+        {"us_ascii", Enc::UsAscii},
+        {"us-ascii", Enc::UsAscii},
+        {"iso8859_1", Enc::Iso8859_1},
+        {"iso8859-1", Enc::Iso8859_1},
+        {"iso_8859_1", Enc::Iso8859_1},
+        {"iso-8859-1", Enc::Iso8859_1},
+        {"windows1252", Enc::Windows1252},
+        {"windows_1252", Enc::Windows1252},
+        {"windows-1252", Enc::Windows1252},
+};
+
+// The same, sorted for binary search.
+constexpr auto kEncodingNames = [] {
+    std::array<NameEntry, std::size(kNameList)> names{};
+    std::ranges::copy(kNameList, names.begin());
+    std::ranges::sort(names, {}, &NameEntry::name);
+    return names;
+}();
+static_assert(std::ranges::adjacent_find(kEncodingNames, {}, &NameEntry::name) == kEncodingNames.end(),
+              "encoding names must be unique");
+
+bool find_encoding(std::string_view lowered, Enc& out) {
+    const auto* it = std::ranges::lower_bound(kEncodingNames, lowered, {}, &NameEntry::name);
+    if (it == kEncodingNames.end() || it->name != lowered) {
+        return false;
+    }
+    out = it->enc;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Floating-point families: accepted widths, the precision of the value and
+// the format each width selects.
+
+enum class FloatKind : std::uint8_t { F16, F32, F64, Stub };
+
+struct FloatFormat {
+    std::uint32_t bits;
+    FloatKind kind;
+    bool single;  // the value is rounded to binary32 before encoding
+    FloatStub stub;
+};
+
+struct FloatFamily {
+    Enc enc;
+    const char* width_message;  // printf format with one %u
+    std::array<FloatFormat, 4> formats;
+    std::size_t count;
+};
+
+constexpr FloatFamily kFloatFamilies[] = {
+    {Enc::Ieee754,
+     "Unsupported IEEE 754 bit width: %u (supported: 16, 32, 64, 128)",
+     {{{16, FloatKind::F16, true, FloatStub::ieee754_f128},
+       {32, FloatKind::F32, true, FloatStub::ieee754_f128},
+       {64, FloatKind::F64, false, FloatStub::ieee754_f128},
+       {128, FloatKind::Stub, false, FloatStub::ieee754_f128}}},
+     4},
+    {Enc::Ieee754_1985,
+     "Unsupported IEEE 754-1985 bit width: %u (supported: 32, 64, 80)",
+     {{{32, FloatKind::Stub, true, FloatStub::ieee754_1985_f32},
+       {64, FloatKind::Stub, false, FloatStub::ieee754_1985_f64},
+       {80, FloatKind::Stub, false, FloatStub::ieee754_1985_f80}}},
+     3},
+    {Enc::MilStd1750a,
+     "Unsupported MIL-STD-1750A bit width: %u (supported: 32, 48)",
+     {{{32, FloatKind::Stub, true, FloatStub::mil_std_1750a_f32},
+       {48, FloatKind::Stub, false, FloatStub::mil_std_1750a_f48}}},
+     2},
+    {Enc::Ti,
+     "Unsupported TI float bit width: %u (supported: 32, 40)",
+     {{{32, FloatKind::Stub, true, FloatStub::ti_f32}, {40, FloatKind::Stub, false, FloatStub::ti_f40}}},
+     2},
+    {Enc::Dec,
+     "Unsupported DEC float bit width: %u (supported: 32, 64)",
+     {{{32, FloatKind::Stub, true, FloatStub::dec_f32}, {64, FloatKind::Stub, false, FloatStub::dec_f64}}},
+     2},
+    {Enc::Ibm,
+     "Unsupported IBM float bit width: %u (supported: 32, 64)",
+     {{{32, FloatKind::Stub, true, FloatStub::ibm_f32}, {64, FloatKind::Stub, false, FloatStub::ibm_f64}}},
+     2},
+};
+
+const FloatFamily* float_family(Enc enc) {
+    for (const FloatFamily& family : kFloatFamilies) {
+        if (family.enc == enc) {
+            return &family;
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Field bytes of one item: inline for numeric fields, on the heap only for
+// binary data and text.
+
+struct FieldBuf {
+    FieldBytes inline_bytes;
+    std::vector<std::uint8_t> binary;
+    std::string text;
+    const std::uint8_t* data = nullptr;
+    std::uint8_t* owned = nullptr;  // == data when the bytes are ours to change
+    std::size_t size = 0;
+
+    void use_inline(const FieldBytes& bytes) {
+        inline_bytes = bytes;
+        data = owned = inline_bytes.data;
+        size = inline_bytes.size;
+    }
+    void use_binary(std::vector<std::uint8_t>&& bytes) {
+        binary = std::move(bytes);
+        data = owned = binary.data();
+        size = binary.size();
+    }
+    void use_text(std::string&& encoded) {
+        text = std::move(encoded);
+        data = owned = reinterpret_cast<std::uint8_t*>(text.data());
+        size = text.size();
+    }
+    // Borrowed bytes (the UTF-8 text of the value itself).
+    void use_view(std::string_view view) {
+        data = reinterpret_cast<const std::uint8_t*>(view.data());
+        owned = nullptr;
+        size = view.size();
+    }
+    // Reverses the field's bytes, copying borrowed bytes first.
+    void reverse_bytes() {
+        if (size == 0) {
+            return;
+        }
+        if (!owned) {
+            use_text(std::string(reinterpret_cast<const char*>(data), size));
+        }
+        std::reverse(owned, owned + size);
+    }
+};
+
+bool fail_with(const Error& error) {
+    raise_error(error);
+    return false;
+}
+
+bool from_bytes(const Result<FieldBytes>& bytes, FieldBuf& out) {
+    if (!bytes) {
+        return fail_with(bytes.error());
+    }
+    out.use_inline(*bytes);
+    return true;
+}
+
+bool from_pattern(const Result<std::uint64_t>& pattern, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    if (!pattern) {
+        return fail_with(pattern.error());
+    }
+    return from_bytes(encode_integer_to_bytes(*pattern, bits, reverse_bits), out);
+}
+
+bool encode_float(const FloatFamily& family, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    const FloatFormat* format = nullptr;
+    for (std::size_t i = 0; i < family.count; ++i) {
+        if (family.formats[i].bits == bits) {
+            format = &family.formats[i];
+        }
+    }
+    if (!format) {
+        PyErr_Format(PyExc_ValueError, family.width_message, static_cast<unsigned>(bits));
+        return false;
+    }
+    float single = 0.0f;
+    double dbl = 0.0;
+    if (format->single ? !convert_single(value, single) : !convert_double(value, dbl)) {
+        return false;
+    }
+    switch (format->kind) {
+        case FloatKind::F16:
+            return from_bytes(encode_integer_to_bytes(encode_ieee754_f16(single), bits, reverse_bits), out);
+        case FloatKind::F32:
+            return from_bytes(encode_integer_to_bytes(encode_ieee754_f32(single), bits, reverse_bits), out);
+        case FloatKind::F64:
+            return from_bytes(encode_integer_to_bytes(encode_ieee754_f64(dbl), bits, reverse_bits), out);
+        case FloatKind::Stub:
+            break;
+    }
+    return fail_with(float_encode_stub_error(format->stub));
+}
+
+bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
+    std::string_view text;
+    if (!convert_str(value, text)) {
+        return false;
+    }
+    Result<std::string> checked;
+    switch (enc) {
+        case Enc::Utf8:
+            out.use_view(encode_utf8(text));
+            break;
+        case Enc::Utf16:
+            out.use_text(encode_utf16(text));
+            break;
+        case Enc::Utf16le:
+            out.use_text(encode_utf16le(text));
+            break;
+        case Enc::Utf16be:
+            out.use_text(encode_utf16be(text));
+            break;
+        case Enc::Utf32:
+            out.use_text(encode_utf32(text));
+            break;
+        case Enc::Utf32le:
+            out.use_text(encode_utf32le(text));
+            break;
+        case Enc::Utf32be:
+            out.use_text(encode_utf32be(text));
+            break;
+        case Enc::UsAscii:
+        case Enc::Iso8859_1:
+        case Enc::Windows1252:
+            checked = enc == Enc::UsAscii     ? encode_us_ascii(text)
+                      : enc == Enc::Iso8859_1 ? encode_iso_8859_1(text)
+                                              : encode_windows_1252(text);
+            if (!checked) {
+                return fail_with(checked.error());
+            }
+            out.use_text(std::move(*checked));
+            break;
+        default:
+            PyErr_SetString(PyExc_SystemError, "text encoder selected for a non-text encoding");
+            return false;
+    }
+    // Text is never cut to fit: a field too narrow for it is an error.
+    if (out.size > bits / 8) {
+        PyErr_Format(PyExc_ValueError, "Encoded text of %zu bytes does not fit in %u bits", out.size,
+                     static_cast<unsigned>(bits));
+        return false;
+    }
+    return true;
+}
+
+bool encode_binary(PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    std::vector<std::uint8_t> data;
+    if (!convert_byte_sequence(value, data)) {
+        return false;
+    }
+    // Binary data is never cut to fit either (the masking of a partial
+    // first byte is the field's own width, not a cut).
+    if (data.size() > (std::uint64_t{bits} + 7) / 8) {
+        PyErr_Format(PyExc_ValueError, "Binary value of %zu bytes does not fit in %u bits", data.size(),
+                     static_cast<unsigned>(bits));
+        return false;
+    }
+    out.use_binary(encode_binary_to_bytes(data, bits, reverse_bits));
+    return true;
+}
+
+// The encoding step: converts `value` as the encoding needs and makes the
+// field bytes.
+bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    std::int64_t signed_value = 0;
+    switch (enc) {
+        case Enc::Unsigned: {
+            std::uint64_t v = 0;
+            if (!convert_u64(value, v)) {
+                return false;
+            }
+            if (bits < 64 && (v >> bits) != 0) {
+                PyErr_Format(PyExc_ValueError, "Value %llu is too large for %u bits", static_cast<unsigned long long>(v),
+                             static_cast<unsigned>(bits));
+                return false;
+            }
+            return from_bytes(encode_integer_to_bytes(v, bits, reverse_bits), out);
+        }
+        case Enc::TwosComplement:
+        case Enc::OnesComplement:
+        case Enc::SignMagnitude:
+        case Enc::Bcd:
+        case Enc::BcdSigned:
+        case Enc::PackedBcd:
+        case Enc::PackedBcdSigned:
+            if (!convert_i64(value, signed_value)) {
+                return false;
+            }
+            switch (enc) {
+                case Enc::TwosComplement:
+                    return from_pattern(encode_twos_complement(signed_value, bits), bits, reverse_bits, out);
+                case Enc::OnesComplement:
+                    return from_pattern(encode_ones_complement(signed_value, bits), bits, reverse_bits, out);
+                case Enc::SignMagnitude:
+                    return from_pattern(encode_sign_magnitude(signed_value, bits), bits, reverse_bits, out);
+                case Enc::Bcd:
+                case Enc::BcdSigned:
+                    return from_pattern(encode_unpacked_bcd(signed_value, bits, enc == Enc::BcdSigned), bits,
+                                        reverse_bits, out);
+                default:
+                    return from_pattern(encode_packed_bcd(signed_value, bits, enc == Enc::PackedBcdSigned), bits,
+                                        reverse_bits, out);
+            }
+        case Enc::Ieee754:
+        case Enc::Ieee754_1985:
+        case Enc::MilStd1750a:
+        case Enc::Ti:
+        case Enc::Dec:
+        case Enc::Ibm:
+            return encode_float(*float_family(enc), value, bits, reverse_bits, out);
+        case Enc::Binary:
+            return encode_binary(value, bits, reverse_bits, out);
+        default:
+            return encode_text(enc, value, bits, out);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Recipe keys
+
+bool optional_offset(PyObject* item, PyObject* key, std::uint64_t fallback, std::uint64_t& out) {
+    PyObject* found = nullptr;
+    const int r = recipe_lookup(item, key, &found);
+    if (r <= 0) {
+        out = fallback;
+        return r == 0;
+    }
+    PyRef hold(found);
+    return convert_u64(found, out);
+}
+
+// The end of a field (offset + width), refusing positions beyond 2**64 - 1.
+bool field_end(std::uint64_t off, std::uint32_t bits, std::uint64_t& end) {
+    if (off > std::numeric_limits<std::uint64_t>::max() - bits) {
+        PyErr_Format(PyExc_ValueError, "offset_bits %llu + bits %u is beyond 2**64 - 1",
+                     static_cast<unsigned long long>(off), static_cast<unsigned>(bits));
+        return false;
+    }
+    end = off + bits;
+    return true;
+}
+
+// Allocates the zero-filled packet of (end + 7) div 8 bytes.
+PyObject* new_packet(std::uint64_t end_bits) {
+    const std::uint64_t size = end_bits / 8 + (end_bits % 8 != 0 ? 1 : 0);
+    // Leave room for the bytes object's header so that the size check is ours.
+    constexpr std::uint64_t kLimit = static_cast<std::uint64_t>(PY_SSIZE_T_MAX) - 256;
+    PyObject* packet = size <= kLimit ? PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)) : nullptr;
+    if (!packet) {
+        if (size <= kLimit && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+        PyErr_Format(PyExc_MemoryError, "Cannot allocate a packet of %llu bytes", static_cast<unsigned long long>(size));
+        return nullptr;
+    }
+    std::memset(PyBytes_AS_STRING(packet), 0, static_cast<std::size_t>(size));
+    return packet;
+}
+
+// The eight source bits that start at field bit `t` (which may lie up to
+// seven bits before the field); bits outside the source read as zero.
+inline std::uint8_t source_byte(const std::uint8_t* src, std::uint64_t len, std::int64_t t) {
+    if (t < 0) {
+        return len > 0 ? static_cast<std::uint8_t>(src[0] >> (-t)) : 0;
+    }
+    const auto q = static_cast<std::uint64_t>(t) / 8;
+    const auto r = static_cast<unsigned>(t % 8);
+    const unsigned hi = q < len ? src[q] : 0;
+    if (r == 0) {
+        return static_cast<std::uint8_t>(hi);
+    }
+    const unsigned lo = q + 1 < len ? src[q + 1] : 0;
+    return static_cast<std::uint8_t>((hi << r) | (lo >> (8 - r)));
+}
+
+}  // namespace
+
+namespace builder {
+
+void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, const std::uint8_t* src,
+                 std::uint64_t len, std::uint32_t bits) noexcept {
+    const std::uint64_t first = off / 8;
+    if (bits == 0 || first >= packet_size) {
+        return;
+    }
+    // Keep the last `bits` bits of the source: drop whole leading bytes
+    // first, so that fewer than eight bits are skipped within a byte.
+    std::uint64_t skip = 0;
+    if (len > bits / 8) {
+        const std::uint64_t excess = len * 8 - bits;
+        src += excess / 8;
+        len -= excess / 8;
+        skip = excess % 8;
+    }
+    const std::uint64_t shift = off % 8;
+    // Bytes of the packet the field touches, clipped to the packet.
+    const std::uint64_t span = (shift + bits + 7) / 8;
+    const std::uint64_t count = std::min(span, packet_size - first);
+    std::uint8_t* dst = packet + first;
+
+    if (shift == 0 && skip == 0) {
+        // Byte-aligned field: whole bytes are copied (zero past the source).
+        const std::uint64_t whole = std::min<std::uint64_t>(bits / 8, count);
+        const std::uint64_t copied = std::min(whole, len);
+        std::memcpy(dst, src, static_cast<std::size_t>(copied));
+        std::memset(dst + copied, 0, static_cast<std::size_t>(whole - copied));
+        const unsigned rest = bits % 8;
+        if (rest != 0 && whole < count) {
+            const auto mask = static_cast<std::uint8_t>(0xFF << (8 - rest));
+            const std::uint8_t b = whole < len ? src[whole] : 0;
+            dst[whole] = static_cast<std::uint8_t>((dst[whole] & ~mask) | (b & mask));
+        }
+        return;
+    }
+    // Unaligned field: each packet byte is assembled from two source bytes
+    // and merged under the mask of the field's bits in that byte.
+    const std::uint64_t end_rel = shift + bits;  // field end, counted from dst's first bit
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const std::uint64_t lo = k == 0 ? shift : 0;
+        const std::uint64_t hi = std::min<std::uint64_t>(end_rel - 8 * k, 8);
+        const auto mask = static_cast<std::uint8_t>((0xFFu >> lo) & (0xFFu << (8 - hi)));
+        const std::int64_t t = static_cast<std::int64_t>(skip) + static_cast<std::int64_t>(8 * k) -
+                               static_cast<std::int64_t>(shift);
+        const std::uint8_t b = source_byte(src, len, t);
+        dst[k] = static_cast<std::uint8_t>((dst[k] & ~mask) | (b & mask));
+    }
+}
+
+bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyRef& holder, std::string_view& out) {
+    PyObject* found = nullptr;
+    const int r = recipe_lookup(item, key, &found);
+    if (r <= 0) {
+        if (r == 0) {
+            set_missing_field(key_name);
+        }
+        return false;
+    }
+    holder = PyRef(found);
+    return convert_str(found, out);
+}
+
+bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std::uint32_t& out) {
+    PyObject* found = nullptr;
+    const int r = recipe_lookup(item, key, &found);
+    if (r <= 0) {
+        if (r == 0) {
+            set_missing_field(key_name);
+        }
+        return false;
+    }
+    PyRef hold(found);
+    return convert_u32(found, out);
+}
+
+}  // namespace builder
+
+PyObject* build_packet(std::vector<PyRef>& items) {
+    using builder::get_required_field;
+    const RecipeKeys* keys = recipe_keys();
+    if (!keys) {
+        return nullptr;
+    }
+
+    // Sizing pass: `bits` and `offset_bits` of every item, nothing else.
+    std::uint64_t pos = 0;
+    std::uint64_t furthest = 0;
+    for (const PyRef& ref : items) {
+        PyObject* item = ref.get();
+        if (!convert_dict(item)) {
+            return nullptr;
+        }
+        std::uint32_t bits = 0;
+        std::uint64_t off = 0;
+        if (!get_required_field(item, keys->bits, "bits", bits) ||
+            !optional_offset(item, keys->offset_bits, pos, off) || !field_end(off, bits, pos)) {
+            return nullptr;
+        }
+        furthest = std::max(furthest, pos);
+    }
+
+    PyRef packet(new_packet(furthest));
+    if (!packet) {
+        return nullptr;
+    }
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
+    const auto out_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
+
+    // Writing pass.
+    pos = 0;
+    for (const PyRef& ref : items) {
+        PyObject* item = ref.get();
+        if (!convert_dict(item)) {
+            return nullptr;
+        }
+        PyRef name_obj;
+        PyRef encoding_obj;
+        PyRef byte_order_obj;
+        std::string_view name;
+        std::string_view encoding;
+        std::string_view byte_order;
+        std::uint32_t bits = 0;
+        if (!get_required_field(item, keys->name, "name", name_obj, name) ||
+            !get_required_field(item, keys->encoding, "encoding", encoding_obj, encoding) ||
+            !get_required_field(item, keys->bits, "bits", bits) ||
+            !get_required_field(item, keys->byte_order, "byte_order", byte_order_obj, byte_order)) {
+            return nullptr;
+        }
+
+        PyObject* found = nullptr;
+        int r = recipe_lookup(item, keys->reverse_bits, &found);
+        if (r <= 0) {
+            if (r == 0) {
+                set_missing_field("reverse_bits");
+            }
+            return nullptr;
+        }
+        bool reverse_bits = false;
+        {
+            PyRef hold(found);
+            if (!convert_bool(found, reverse_bits)) {
+                return nullptr;
+            }
+        }
+
+        std::uint64_t off = 0;
+        std::uint64_t end = 0;
+        if (!optional_offset(item, keys->offset_bits, pos, off) || !field_end(off, bits, end)) {
+            return nullptr;
+        }
+
+        r = recipe_lookup(item, keys->value, &found);
+        if (r <= 0) {
+            if (r == 0) {
+                PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", name_obj.get());
+            }
+            return nullptr;
+        }
+        PyRef value(found);
+
+        LoweredName lowered;
+        if (!lowered.assign(encoding_obj.get(), encoding)) {
+            return nullptr;
+        }
+        Enc enc;
+        if (!find_encoding(lowered.view(), enc)) {
+            PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", encoding_obj.get());
+            return nullptr;
+        }
+        FieldBuf field;
+        if (!encode_field(enc, value.get(), bits, reverse_bits, field)) {
+            return nullptr;
+        }
+
+        if (!lowered.assign(byte_order_obj.get(), byte_order)) {
+            return nullptr;
+        }
+        if (lowered.view() == "little") {
+            // Reversing whole bytes of a field that is not a whole number of
+            // bytes would drop bits, so such fields are refused.
+            if (bits % 8 != 0) {
+                PyErr_Format(PyExc_ValueError,
+                             "Invalid byte_order '%U': little-endian fields must be a whole number of bytes (got %u "
+                             "bits)",
+                             byte_order_obj.get(), static_cast<unsigned>(bits));
+                return nullptr;
+            }
+            field.reverse_bytes();
+        } else if (lowered.view() != "big") {
+            PyErr_Format(PyExc_ValueError, "Invalid byte_order '%U': must be 'big' or 'little'", byte_order_obj.get());
+            return nullptr;
+        }
+
+        builder::place_field(out, out_size, off, field.data, field.size, bits);
+        pos = end;
+    }
+    return packet.release();
+}
+
+}  // namespace kestrune

@@ -1,0 +1,443 @@
+"""pack_parameters: layout, encodings, error reporting and hostile recipes."""
+
+import struct
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kestrune
+from kestrune import pack_parameters
+
+
+def item(value=0, *, bits=8, encoding="unsigned", byte_order="big", reverse_bits=False, name="p", **extra):
+    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
+            "reverse_bits": reverse_bits, "value": value, **extra}
+
+
+def without(key, **kw):
+    d = item(**kw)
+    del d[key]
+    return d
+
+
+def pack_error(recipe):
+    with pytest.raises(ValueError) as info:
+        pack_parameters(recipe)
+    # The builder's exception is replaced, never chained.
+    assert info.value.__cause__ is None and info.value.__context__ is None
+    return str(info.value)
+
+
+# ---------------------------------------------------------------- layout
+
+@pytest.mark.parametrize("recipe, expected", [
+    ([], ""),
+    ([item(0xABC, bits=12)], "abc0"),
+    ([item(0x1234, bits=16, byte_order="little")], "3412"),
+    ([item(0x123456, bits=24, byte_order="LITTLE")], "563412"),
+    ([item(5, bits=3), item(3, bits=5)], "a3"),
+    ([item(1, bits=3, reverse_bits=True)], "80"),
+    ([item(0xABC, bits=12, reverse_bits=True)], "3d50"),
+    ([item(255, offset_bits=4)], "0ff0"),
+    # Later fields overwrite earlier ones bit for bit, zeros included.
+    ([item(0xFF), item(0, bits=4, offset_bits=2)], "c3"),
+    ([item(0xFFFF, bits=16), item(0x5A, offset_bits=4)], "f5af"),
+    # A zero-width field writes nothing; the next field starts at its offset.
+    ([item(0, bits=0, offset_bits=8), item(0xAB)], "00ab"),
+    ([item(0, bits=0, offset_bits=20)], "000000"),
+    ([item(2**64 - 1, bits=64)], "ff" * 8),
+    ([item(1, bits=1, offset_bits=63)], "0000000000000001"),
+    # Whole-byte fields at unaligned offsets, and a little-endian one.
+    ([item(0xDEADBEEF, bits=32, offset_bits=3)], "1bd5b7dde0"),
+    ([item(0xDEADBEEF, bits=32, offset_bits=3, byte_order="little")], "1df7d5bbc0"),
+    ([item(-2, bits=16, encoding="twos-complement")], "fffe"),
+    ([item(-5, encoding="ones_complement")], "fa"),
+    ([item(-5, encoding="SignMagnitude")], "85"),
+    ([item(1.0, bits=32, encoding="ieee754")], "3f800000"),
+    ([item(1.0, bits=16, encoding="IEEE_754")], "3c00"),
+    ([item(-2, bits=64, encoding="ieee-754")], "c000000000000000"),
+    ([item(1.0, bits=32, encoding="ieee754", byte_order="little")], "0000803f"),
+    ([item(b"\x12\x34\x56", bits=24, encoding="binary")], "123456"),
+    ([item(bytearray(b"\xff\xff"), bits=12, encoding="binary")], "fff0"),
+    ([item([1], bits=16, encoding="binary")], "0001"),
+    ([item(b"\x01", bits=4, encoding="binary", reverse_bits=True)], "80"),
+    ([item(b"\x12\x34", bits=16, encoding="binary", byte_order="little")], "3412"),
+    ([item("A", bits=16, encoding="utf8")], "4100"),
+    ([item("A", bits=12, encoding="utf8", offset_bits=2)], "1040"),
+    ([item("AB", bits=16, encoding="utf-8", byte_order="little")], "4241"),
+    ([item("", bits=8, encoding="utf8")], "00"),
+    ([item("é", bits=16, encoding="iso-8859-1")], "e900"),
+    ([item("€", bits=8, encoding="Windows-1252")], "80"),
+    ([item("A", bits=32, encoding="UTF-16LE")], "41000000"),
+    ([item("A", bits=32, encoding="utf16")], "feff0041"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_layout(recipe, expected):
+    assert pack_parameters(recipe).hex() == expected
+
+
+def test_recipe_containers_and_extra_keys():
+    recipe = [item(0xAB), item(0xCD, description="ignored")]
+    assert pack_parameters(recipe) == pack_parameters(tuple(recipe)) == b"\xab\xcd"
+    assert pack_parameters(recipe=recipe) == b"\xab\xcd"
+
+
+def test_ccsds_header_and_parameters():
+    recipe = [item(v, bits=b) for v, b in [(0, 3), (1, 1), (1, 1), (0x7FF, 11), (3, 2), (0x3FFF, 14), (9, 16)]]
+    recipe += [item(-1, bits=16, encoding="twos_complement"), item(2.5, bits=32, encoding="ieee754")]
+    header = (0b000 << 13 | 1 << 12 | 1 << 11 | 0x7FF, 3 << 14 | 0x3FFF, 9)
+    assert pack_parameters(recipe) == struct.pack(">HHHhf", *header, -1, 2.5)
+
+
+# Every packing spelling selects its codec; packed in a field that fits.
+NUMERIC_SPELLINGS = {
+    "twoscomplement twos_complement twos-complement": (lambda v, b: kestrune.encode_twos_complement(v, b)),
+    "onescomplement ones_complement ones-complement": (lambda v, b: kestrune.encode_ones_complement(v, b)),
+    "signmagnitude sign_magnitude sign-magnitude": (lambda v, b: kestrune.encode_sign_magnitude(v, b)),
+    "bcd": (lambda v, b: kestrune.encode_unpacked_bcd(v, b)),
+    "bcdsigned bcd_signed bcd-signed": (lambda v, b: kestrune.encode_unpacked_bcd(v, b, True)),
+    "packedbcd packed_bcd packed-bcd": (lambda v, b: kestrune.encode_packed_bcd(v, b)),
+    "packedbcdsigned packed_bcd_signed packed-bcd-signed": (lambda v, b: kestrune.encode_packed_bcd(v, b, True)),
+}
+TEXT_SPELLINGS = {
+    "utf8 utf_8 utf-8": kestrune.encode_utf8,
+    "utf16 utf_16 utf-16": kestrune.encode_utf16,
+    "utf16le utf_16_le utf-16le": kestrune.encode_utf16le,
+    "utf16be utf_16_be utf-16be": kestrune.encode_utf16be,
+    "utf32 utf_32 utf-32": kestrune.encode_utf32,
+    "utf32le utf_32_le utf-32le": kestrune.encode_utf32le,
+    "utf32be utf_32_be utf-32be": kestrune.encode_utf32be,
+    "usascii us_ascii us-ascii": kestrune.encode_us_ascii,
+    "iso8859_1 iso8859-1 iso_8859_1 iso-8859-1": kestrune.encode_iso_8859_1,
+    "windows1252 windows_1252 windows-1252": kestrune.encode_windows_1252,
+}
+
+
+@pytest.mark.parametrize("name, codec", [(n, c) for names, c in NUMERIC_SPELLINGS.items() for n in names.split()])
+def test_numeric_spellings(name, codec):
+    assert pack_parameters([item(7, bits=16, encoding=name.upper())]) == codec(7, 16).to_bytes(2, "big")
+
+
+@pytest.mark.parametrize("name, codec", [(n, c) for names, c in TEXT_SPELLINGS.items() for n in names.split()])
+def test_text_spellings(name, codec):
+    assert pack_parameters([item("Az", bits=96, encoding=name)]) == codec("Az").ljust(12, b"\0")
+
+
+@pytest.mark.parametrize("name, bits, message", [
+    ("ieee754_1985", 32, "IEEE 754-1985 f32"), ("ieee754-1985", 64, "IEEE 754-1985 f64"),
+    ("ieee_754_1985", 80, "IEEE 754-1985 f80"), ("ieee_754-1985", 32, "IEEE 754-1985 f32"),
+    ("mil_std_1750a", 32, "MIL-STD-1750A f32"), ("mil-std-1750a", 48, "MIL-STD-1750A f48"),
+    ("mil_std-1750a", 48, "MIL-STD-1750A f48"), ("ti", 32, "TI f32"), ("TI", 40, "TI f40"),
+    ("dec", 32, "DEC f32"), ("dec", 64, "DEC f64"), ("ibm", 32, "IBM f32"), ("ibm", 64, "IBM f64"),
+    ("ieee754", 128, "IEEE 754 f128"),
+])
+def test_unimplemented_float_formats(name, bits, message):
+    assert pack_error([item(1.0, bits=bits, encoding=name)]) == \
+        f"NotImplementedError: {message} encoding not yet implemented"
+    # The value is converted first.
+    assert pack_error([item("x", bits=bits, encoding=name)]).startswith("TypeError: ")
+
+
+@pytest.mark.parametrize("name", [
+    "utf16-le", "iso_8859-1", "ieee-754-1985", "mil-std_1750a", "ascii", "latin1", "integer", "signed",
+    " utf8", "utf8 ", "ieee754_f32", "", "FOO", "unsıgned", "utf8\u212a",
+])
+def test_unsupported_encodings_echo_the_name(name):
+    assert pack_error([item(0, encoding=name)]) == f"ValueError: Unsupported encoding type: {name}"
+
+
+# ---------------------------------------------------------------- errors
+
+class Index:
+    def __init__(self, value, action=None):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        if self.action:
+            self.action()
+        return self.value
+
+
+class StrFails(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def raise_(exc):
+    def action():
+        raise exc
+    return action
+
+
+@pytest.mark.parametrize("recipe, message", [
+    ([5], "TypeError: 'int' object cannot be cast as 'dict'"),
+    ([item(), [1]], "TypeError: 'list' object cannot be cast as 'dict'"),
+    ([without("bits")], "KeyError: \"Recipe missing required field: 'bits'\""),
+    ([without("name")], "KeyError: \"Recipe missing required field: 'name'\""),
+    ([without("encoding")], "KeyError: \"Recipe missing required field: 'encoding'\""),
+    ([without("byte_order")], "KeyError: \"Recipe missing required field: 'byte_order'\""),
+    ([without("reverse_bits")], "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    ([without("value", name="temp")], "KeyError: \"Recipe item 'temp' missing required field: 'value'\""),
+    ([item(bits="8")], "TypeError: 'str' object cannot be interpreted as an integer"),
+    ([item(bits=None)], "TypeError: 'NoneType' object cannot be interpreted as an integer"),
+    ([item(bits=-1)], "OverflowError: out of range integral type conversion attempted"),
+    ([item(bits=2**32)], "OverflowError: out of range integral type conversion attempted"),
+    ([item(offset_bits=-1)], "OverflowError: can't convert negative int to unsigned"),
+    ([item(offset_bits=2**64)], "OverflowError: int too big to convert"),
+    ([item(offset_bits=1.0)], "TypeError: 'float' object cannot be interpreted as an integer"),
+    ([item(name=None)], "TypeError: 'NoneType' object cannot be cast as 'str'"),
+    ([item(encoding=b"unsigned")], "TypeError: 'bytes' object cannot be cast as 'str'"),
+    ([item(byte_order=3)], "TypeError: 'int' object cannot be cast as 'str'"),
+    ([item(reverse_bits=1)], "TypeError: 'int' object cannot be cast as 'bool'"),
+    ([item(reverse_bits=None)], "TypeError: 'NoneType' object cannot be cast as 'bool'"),
+    ([item(256)], "ValueError: Value 256 is too large for 8 bits"),
+    ([item(1, bits=0)], "ValueError: Value 1 is too large for 0 bits"),
+    ([item(-1)], "OverflowError: can't convert negative int to unsigned"),
+    ([item(2**64, bits=64)], "OverflowError: int too big to convert"),
+    ([item("1")], "TypeError: 'str' object cannot be interpreted as an integer"),
+    ([item(1, bits=65)], "ValueError: Cannot encode 65 bits from a 64-bit value"),
+    ([item(2**63, encoding="twos_complement")], "OverflowError: Python int too large to convert to C long"),
+    ([item(128, encoding="twos_complement")], "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)"),
+    ([item(0, bits=1, encoding="sign_magnitude")],
+     "ValueError: bits must be between 2 and 64 for sign-magnitude encoding"),
+    ([item(100, encoding="bcd")], "ValueError: Value 100 has too many digits for 1 BCD digits"),
+    ([item(1.0, bits=24, encoding="ieee754")],
+     "ValueError: Unsupported IEEE 754 bit width: 24 (supported: 16, 32, 64, 128)"),
+    ([item(1.0, bits=16, encoding="ieee754_1985")],
+     "ValueError: Unsupported IEEE 754-1985 bit width: 16 (supported: 32, 64, 80)"),
+    ([item(1.0, bits=64, encoding="mil_std_1750a")],
+     "ValueError: Unsupported MIL-STD-1750A bit width: 64 (supported: 32, 48)"),
+    ([item(1.0, bits=64, encoding="ti")], "ValueError: Unsupported TI float bit width: 64 (supported: 32, 40)"),
+    ([item(1.0, bits=40, encoding="dec")], "ValueError: Unsupported DEC float bit width: 40 (supported: 32, 64)"),
+    ([item(1.0, bits=16, encoding="ibm")], "ValueError: Unsupported IBM float bit width: 16 (supported: 32, 64)"),
+    ([item("1.0", bits=32, encoding="ieee754")], "TypeError: must be real number, not str"),
+    ([item(10**400, bits=64, encoding="ieee754")], "OverflowError: int too large to convert to float"),
+    ([item("ab", bits=16, encoding="binary")], "TypeError: Can't extract `str` to `Vec`"),
+    ([item([256], encoding="binary")], "OverflowError: out of range integral type conversion attempted"),
+    ([item(5, encoding="binary")], "TypeError: 'int' object cannot be cast as 'Sequence'"),
+    ([item(b"A", encoding="utf8")], "TypeError: 'bytes' object cannot be cast as 'str'"),
+    ([item("\ud800", bits=64, encoding="utf8")],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ([item("é", encoding="us-ascii")], "ValueError: Character 'é' (U+00E9) is not valid US-ASCII"),
+    ([item("€", encoding="iso-8859-1")], "ValueError: Character '€' (U+20AC) is not valid ISO-8859-1"),
+    ([item("\x80", encoding="windows-1252")], "ValueError: Failed to encode to Windows-1252"),
+    ([item(byte_order="Middle")], "ValueError: Invalid byte_order 'Middle': must be 'big' or 'little'"),
+    ([item(byte_order="big ")], "ValueError: Invalid byte_order 'big ': must be 'big' or 'little'"),
+    ([item(Index(0, raise_(StrFails())))], "StrFails: <exception str() failed>"),
+    ([item(Index(0, raise_(MemoryError("x"))))], "MemoryError: x"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_wrapped_failures(recipe, message):
+    assert pack_error(recipe) == message
+
+
+@pytest.mark.parametrize("recipe, message", [
+    # The sizing pass reads only bits and offset_bits, of every item, first.
+    ([without("name"), item(), 7], "TypeError: 'int' object cannot be cast as 'dict'"),
+    ([without("name"), item(bits="x")], "TypeError: 'str' object cannot be interpreted as an integer"),
+    ([without("name", bits=None)], "TypeError: 'NoneType' object cannot be interpreted as an integer"),
+    # Key order of the writing pass.
+    ([{"bits": 8}], "KeyError: \"Recipe missing required field: 'name'\""),
+    ([without("encoding", byte_order=None)], "KeyError: \"Recipe missing required field: 'encoding'\""),
+    ([without("reverse_bits", offset_bits="x")], "TypeError: 'str' object cannot be interpreted as an integer"),
+    ([without("value", name="v", encoding="nope")], "KeyError: \"Recipe item 'v' missing required field: 'value'\""),
+    # Width before value, encoding before byte order, codec before byte order.
+    ([item("x", bits=24, encoding="ieee754")],
+     "ValueError: Unsupported IEEE 754 bit width: 24 (supported: 16, 32, 64, 128)"),
+    ([item(0, encoding="nope", byte_order="middle")], "ValueError: Unsupported encoding type: nope"),
+    ([item(300, byte_order="middle")], "ValueError: Value 300 is too large for 8 bits"),
+    ([item(5000, bits=12, byte_order="little")], "ValueError: Value 5000 is too large for 12 bits"),
+    ([item("ABC", bits=12, encoding="utf8", byte_order="little")],
+     "ValueError: Encoded text of 3 bytes does not fit in 12 bits"),
+    # The first failing item ends the build.
+    ([item(1), item(999), item(byte_order="x")], "ValueError: Value 999 is too large for 8 bits"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_error_order(recipe, message):
+    assert pack_error(recipe) == message
+
+
+@pytest.mark.parametrize("recipe, message", [
+    ("abc", "argument 'recipe': Can't extract `str` to `Vec`"),
+    (5, "argument 'recipe': 'int' object cannot be cast as 'Sequence'"),
+])
+def test_recipe_argument_errors_are_not_wrapped(recipe, message):
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        pack_parameters(recipe)
+
+
+# ---------------------------------------------------------------- mended faults
+
+def test_default_offset_follows_previous_item_in_both_passes():
+    # Sizing at "largest end so far" would leave a trailing 00 that no field covers.
+    recipe = [item(0xAA, offset_bits=16), item(0xBB, offset_bits=0), item(0xCC)]
+    assert pack_parameters(recipe).hex() == "bbccaa"
+
+
+@pytest.mark.parametrize("bits, encoding, value", [
+    (12, "unsigned", 0xABC), (4, "twos_complement", -1), (12, "packed_bcd", 123),
+    (12, "binary", b"\x0a\xbc"), (20, "utf8", "A"),
+])
+def test_little_endian_needs_whole_bytes(bits, encoding, value):
+    assert pack_error([item(value, bits=bits, encoding=encoding, byte_order="Little")]) == (
+        f"ValueError: Invalid byte_order 'Little': little-endian fields must be a whole number of bytes "
+        f"(got {bits} bits)")
+
+
+@pytest.mark.parametrize("value, bits, encoding, message", [
+    ("ABC", 16, "utf8", "Encoded text of 3 bytes does not fit in 16 bits"),
+    ("A", 7, "us-ascii", "Encoded text of 1 bytes does not fit in 7 bits"),
+    ("A", 16, "utf16", "Encoded text of 4 bytes does not fit in 16 bits"),
+    ("é", 8, "utf8", "Encoded text of 2 bytes does not fit in 8 bits"),
+    (b"\x01\x02\x03", 16, "binary", "Binary value of 3 bytes does not fit in 16 bits"),
+    (b"\x01\x02\x03", 12, "binary", "Binary value of 3 bytes does not fit in 12 bits"),
+    (b"\x01", 0, "binary", "Binary value of 1 bytes does not fit in 0 bits"),
+])
+def test_text_and_binary_are_never_cut(value, bits, encoding, message):
+    assert pack_error([item(value, bits=bits, encoding=encoding)]) == f"ValueError: {message}"
+
+
+@pytest.mark.parametrize("recipe, message", [
+    ([item(offset_bits=2**64 - 9)], None),
+    ([item(bits=2**32 - 1, offset_bits=2**64 - 2**32)], None),
+    ([item(offset_bits=2**64 - 8)], "ValueError: offset_bits 18446744073709551608 + bits 8 is beyond 2**64 - 1"),
+    ([item(bits=2**32 - 1, offset_bits=2**64 - 2**32 + 1)],
+     "ValueError: offset_bits 18446744069414584321 + bits 4294967295 is beyond 2**64 - 1"),
+    ([item(offset_bits=2**64 - 16), item()], "ValueError: offset_bits 18446744073709551608 + bits 8 is beyond 2**64 - 1"),
+])
+def test_position_overflow(recipe, message):
+    text = pack_error(recipe)
+    if message is None:
+        # Ends exactly at 2**64 - 1: sized as 2**61 bytes, not wrapped to a tiny packet.
+        assert text == "MemoryError: Cannot allocate a packet of 2305843009213693952 bytes"
+    else:
+        assert text == message
+
+
+@pytest.mark.parametrize("offset", [2**63, 2**64 - 2**10, 2**50])
+def test_huge_packet_fails_promptly(offset):
+    assert pack_error([item(offset_bits=offset)]).startswith("MemoryError: Cannot allocate a packet of ")
+    assert pack_parameters([item(1)]) == b"\x01"
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_base_exceptions_propagate(exc):
+    with pytest.raises(exc):
+        pack_parameters([item(Index(0, raise_(exc())))])
+
+    class Recipe:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise exc()
+
+    with pytest.raises(exc):
+        pack_parameters(Recipe())
+
+
+# ---------------------------------------------------------------- hostile recipes
+
+def test_dict_subclass_hooks_are_not_consulted():
+    class Sneaky(dict):
+        def __getitem__(self, key):
+            return 0xFF
+
+        def __missing__(self, key):
+            return True
+
+        def get(self, key, default=None):
+            return 0xFF
+
+    assert pack_parameters([Sneaky(item(0x12))]) == b"\x12"
+    assert pack_error([Sneaky(without("reverse_bits"))]) == \
+        "KeyError: \"Recipe missing required field: 'reverse_bits'\""
+    assert pack_parameters([item(0, bits=0, offset_bits=0), Sneaky(item(1))]) == b"\x01"
+
+
+def test_none_counts_as_present():
+    assert pack_error([item(None)]) == "TypeError: 'NoneType' object cannot be interpreted as an integer"
+
+
+def test_mutation_between_passes_stays_inside_packet():
+    first, second = item(1), item(2)
+
+    def grow():
+        second["offset_bits"] = 10**12
+        second["bits"] = 64
+        first.clear()
+
+    first["value"] = Index(1, grow)
+    # The second item now lies far beyond the packet sized for it: nothing of it is written.
+    assert pack_parameters([first, second]) == b"\x01\x00"
+
+
+def test_mutation_keeps_the_item_strings_alive():
+    recipe = []
+    order = "".join(["li", "ttle"])
+    first = item(0x1234, bits=16, byte_order=order, encoding="".join(["uns", "igned"]))
+
+    def scramble():
+        first.clear()
+        first.update(byte_order="big", encoding="utf8", bits=64)
+        recipe.clear()
+
+    first["value"] = Index(0x1234, scramble)
+    recipe.extend([first, item(0xAB)])
+    del order
+    assert pack_parameters(recipe) == b"\x34\x12\xab"
+
+
+def test_mutation_of_binary_elements():
+    data = []
+    rec = item(data, bits=16, encoding="binary")
+    data.extend([Index(1, lambda: rec.update(bits=10**9, offset_bits=0)), 2])
+    # The writing pass reads bits before the value, so the width change is not seen.
+    assert pack_parameters([rec]) == b"\x01\x02"
+
+
+# ---------------------------------------------------------------- property
+
+def oracle(fields):
+    """An independent bit writer on Python ints: each field's bits are ORed
+    into a big integer after clearing their span."""
+    pos, end, placed = 0, 0, []
+    for f in fields:
+        off = f.get("offset_bits", pos)
+        pos = off + f["bits"]
+        end = max(end, pos)
+        placed.append((off, f))
+    total = (end + 7) // 8 * 8
+    packet = 0
+    for off, f in placed:
+        bits = f["bits"]
+        if f["encoding"] == "binary":
+            v = int.from_bytes(f["value"], "big") % (1 << bits)
+        else:
+            v = f["value"]
+        if f["reverse_bits"]:
+            v = int(format(v, f"0{bits}b")[::-1], 2) if bits else 0
+        if f["byte_order"] == "little":
+            v = int.from_bytes(v.to_bytes(bits // 8, "big"), "little")
+        shift = total - off - bits
+        packet = packet & ~(((1 << bits) - 1) << shift) | (v << shift)
+    return packet.to_bytes(total // 8, "big")
+
+
+@st.composite
+def fields(draw):
+    bits = draw(st.integers(0, 64))
+    enc = draw(st.sampled_from(["unsigned", "binary"]))
+    if enc == "binary":
+        value = draw(st.binary(max_size=(bits + 7) // 8))
+    else:
+        value = draw(st.integers(0, (1 << bits) - 1))
+    f = item(value, bits=bits, encoding=enc, reverse_bits=draw(st.booleans()),
+             byte_order=draw(st.sampled_from(["big", "little"] if bits % 8 == 0 else ["big"])))
+    if draw(st.booleans()):
+        f["offset_bits"] = draw(st.integers(0, 150))
+    return f
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(fields(), max_size=8))
+def test_matches_independent_bit_writer(recipe):
+    assert pack_parameters(recipe) == oracle(recipe)
