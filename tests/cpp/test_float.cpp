@@ -1,9 +1,9 @@
-// Floating-point codecs: binary16 against two independent roundings, the
-// decoders' exact values and NaN handling, and the stub messages.
+// binary16 conversions: the encoder against two independent roundings (exact
+// double arithmetic, and the processor's own conversion where it has one),
+// the decoder over every pattern.
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -111,23 +111,6 @@ std::vector<std::uint32_t> boundary_mantissas() {
 
 }  // namespace
 
-TEST_CASE("f16 encoding: documented values") {
-    CHECK(encode_ieee754_f16(1.0f) == 0x3C00);
-    CHECK(encode_ieee754_f16(65504.0f) == 0x7BFF);
-    CHECK(encode_ieee754_f16(65519.99f) == 0x7BFF);
-    CHECK(encode_ieee754_f16(65520.0f) == 0x7C00);
-    CHECK(encode_ieee754_f16(-0.0f) == 0x8000);
-    CHECK(encode_ieee754_f16(std::bit_cast<float>(0x7FC00000u)) == 0x7E00);
-    CHECK(encode_ieee754_f16(std::bit_cast<float>(0xFF800001u)) == 0xFE00);  // signalling NaN made quiet
-    CHECK(encode_ieee754_f16(std::bit_cast<float>(0x7FA00000u)) == 0x7F00);
-    CHECK(encode_ieee754_f16(std::ldexp(1.0f, -24)) == 1);
-    CHECK(encode_ieee754_f16(std::ldexp(1.0f, -25)) == 0);
-    CHECK(encode_ieee754_f16(std::ldexp(3.0f, -25)) == 2);
-    CHECK(encode_ieee754_f16(std::ldexp(1023.0f, -24) + std::ldexp(1.0f, -25)) == 0x0400);  // carry to normal
-    // Rounded twice: 1 + 2^-11 + 2^-40 is 1 + 2^-11 in binary32, a tie to even.
-    CHECK(encode_ieee754_f16(static_cast<float>(1.0 + std::ldexp(1.0, -11) + std::ldexp(1.0, -40))) == 0x3C00);
-}
-
 TEST_CASE("f16 encoding: every exponent, boundary mantissas, two references") {
     const bool hw = have_f16c();
     const std::vector<std::uint32_t> mantissas = boundary_mantissas();
@@ -200,50 +183,4 @@ TEST_CASE("f16 decoding: all 65536 patterns, higher bits ignored") {
         bad += std::bit_cast<std::uint64_t>(decode_ieee754_f16(0xFFFFFFFFFFFF0000u | h)) != expected_image;
     }
     CHECK(bad == 0);
-}
-
-TEST_CASE("f32 and f64 decoding keep values and NaN payloads") {
-    CHECK(decode_ieee754_f32(0x3F800000) == 1.0);
-    CHECK(decode_ieee754_f32(0x13F800000) == 1.0);
-    CHECK(decode_ieee754_f32(0x00000001) == std::ldexp(1.0, -149));
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f32(0x80000000)) == 0x8000000000000000);
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f32(0xFF800001)) == 0xFFF8000020000000);  // made quiet
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f32(0x7FC00003)) == 0x7FF8000060000000);
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f64(0x7FF0000000000001)) == 0x7FF0000000000001);
-    CHECK(decode_ieee754_f64(0x3FF0000000000000) == 1.0);
-    CHECK(encode_ieee754_f32(1.0f) == 0x3F800000);
-    CHECK(encode_ieee754_f64(-2.0) == 0xC000000000000000);
-}
-
-TEST_CASE("f128 decoding: range limits, truncation, NaN") {
-    using u128 = unsigned __int128;
-    auto top = [](std::uint64_t exponent_and_sign, std::uint64_t fraction48, std::uint64_t lo = 0) {
-        return (u128{(exponent_and_sign << 48) | fraction48} << 64) | lo;
-    };
-    CHECK(decode_ieee754_f128(top(0x3FFF, 0)) == 1.0);
-    CHECK(decode_ieee754_f128(top(0x3FFF, 0x800000000000)) == 1.5);
-    CHECK(decode_ieee754_f128(top(0xBFFF, 0)) == -1.0);
-    CHECK(decode_ieee754_f128(top(0x3C01, 0)) == std::ldexp(1.0, -1022));
-    CHECK(decode_ieee754_f128(top(0x43FE, 0xFFFFFFFFFFFF, ~std::uint64_t{0})) == std::ldexp(2.0 - std::ldexp(1.0, -52), 1023));
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f128(top(0xBC00, 0xFFFFFFFFFFFF))) == 0x8000000000000000);
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f128(top(0x8000, 0, 1))) == 0x8000000000000000);
-    CHECK(decode_ieee754_f128(top(0x43FF, 0)) == INFINITY);
-    CHECK(decode_ieee754_f128(top(0xFFFF, 0)) == -INFINITY);
-    // The low 60 fraction bits are dropped, not rounded.
-    CHECK(decode_ieee754_f128(top(0x3FFF, 0, std::uint64_t{1} << 59)) == 1.0);
-    CHECK(decode_ieee754_f128(top(0x3FFF, 0, ~std::uint64_t{0})) == 1.0 + std::ldexp(15.0, -52));
-    // Every NaN becomes the positive quiet NaN, whatever the sign or payload.
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f128(top(0xFFFF, 0, 1))) == 0x7FF8000000000000);
-    CHECK(std::bit_cast<std::uint64_t>(decode_ieee754_f128(top(0x7FFF, 0x123))) == 0x7FF8000000000000);
-}
-
-TEST_CASE("float stub messages") {
-    const Error enc = float_encode_stub_error(FloatStub::ieee754_1985_f80);
-    CHECK(enc.kind == ErrorKind::NotImplementedError);
-    CHECK(enc.message == "IEEE 754-1985 f80 encoding not yet implemented");
-    CHECK(float_encode_stub_error(FloatStub::ieee754_f128).message == "IEEE 754 f128 encoding not yet implemented");
-    const Error dec = float_decode_stub_error(FloatStub::mil_std_1750a_f48);
-    CHECK(dec.kind == ErrorKind::NotImplementedError);
-    CHECK(dec.message == "MIL-STD-1750A f48 format not yet implemented");
-    CHECK(float_decode_stub_error(FloatStub::ti_f40).message == "TI f40 format not yet implemented");
 }
