@@ -1,0 +1,649 @@
+// The recipe processor behind unpack_parameters.
+//
+// Each item is handled in one pass: its keys are read in a fixed order, the
+// field's position is checked against the packet before anything else of
+// the item is looked at, then the byte order and the encoding are matched and
+// the value is produced straight from the packet bytes. Numeric fields (at
+// most 64 bits) are read with a few word operations and no buffer; text
+// fields are handed to their codec as a view of the packet when they are
+// byte-aligned and big-endian, and as a small per-item window otherwise.
+#include "process_recipe.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <string>
+
+#include "../convert.hpp"
+#include "../lowercase.hpp"
+#include "../pyerrors.hpp"
+#include "../recipe.hpp"
+#include "../results.hpp"
+#include "bcd.hpp"
+#include "float.hpp"
+#include "integer.hpp"
+#include "text.hpp"
+
+namespace kestrune {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Encoding names
+
+enum class Kind : std::uint8_t {
+    Unsigned,
+    TwosComplement,
+    OnesComplement,
+    SignMagnitude,
+    Bcd,
+    BcdSigned,
+    PackedBcd,
+    PackedBcdSigned,
+    F16,
+    F32,
+    F64,
+    F128,
+    FloatStub,  // recognised floating-point format without a decoder
+    Utf8,
+    Utf16,
+    Utf16le,
+    Utf16be,
+    Utf32,
+    Utf32le,
+    Utf32be,
+    UsAscii,
+    Latin1,
+    Windows1252,
+};
+
+struct Decoder {
+    Kind kind;
+    FloatStub stub;  // meaningful for Kind::FloatStub only
+};
+
+struct NameEntry {
+    std::string_view name;
+    Decoder decoder;
+};
+
+constexpr Decoder D(Kind kind) { return {kind, FloatStub::ieee754_f128}; }
+constexpr Decoder S(FloatStub stub) { return {Kind::FloatStub, stub}; }
+
+// Every accepted spelling, lower case. Decoding names carry the width of
+// floating-point formats; the packing-only family names are not here.
+constexpr NameEntry kNames[] = {
+    {"unsigned", D(Kind::Unsigned)},
+    {"twoscomplement", D(Kind::TwosComplement)},
+    {"twos_complement", D(Kind::TwosComplement)},
+    {"onescomplement", D(Kind::OnesComplement)},
+    {"ones_complement", D(Kind::OnesComplement)},
+    {"signmagnitude", D(Kind::SignMagnitude)},
+    {"sign_magnitude", D(Kind::SignMagnitude)},
+    {"bcd", D(Kind::Bcd)},
+    {"bcd_signed", D(Kind::BcdSigned)},
+    {"bcd-signed", D(Kind::BcdSigned)},
+    {"packed_bcd", D(Kind::PackedBcd)},
+    {"packed-bcd", D(Kind::PackedBcd)},
+    {"packed_bcd_signed", D(Kind::PackedBcdSigned)},
+    {"packed-bcd-signed", D(Kind::PackedBcdSigned)},
+    {"ieee754_f16", D(Kind::F16)},
+    {"ieee754-f16", D(Kind::F16)},
+    {"ieee754_f32", D(Kind::F32)},
+    {"ieee754-f32", D(Kind::F32)},
+    {"ieee754_f64", D(Kind::F64)},
+    {"ieee754-f64", D(Kind::F64)},
+    {"ieee754_f128", D(Kind::F128)},
+    {"ieee754-f128", D(Kind::F128)},
+    {"ti_f32", S(FloatStub::ti_f32)},
+    {"ti-f32", S(FloatStub::ti_f32)},
+    {"ti_f40", S(FloatStub::ti_f40)},
+    {"ti-f40", S(FloatStub::ti_f40)},
+    {"dec_f32", S(FloatStub::dec_f32)},
+    {"dec-f32", S(FloatStub::dec_f32)},
+    {"dec_f64", S(FloatStub::dec_f64)},
+    {"dec-f64", S(FloatStub::dec_f64)},
+    {"ibm_f32", S(FloatStub::ibm_f32)},
+    {"ibm-f32", S(FloatStub::ibm_f32)},
+    {"ibm_f64", S(FloatStub::ibm_f64)},
+    {"ibm-f64", S(FloatStub::ibm_f64)},
+    {"ieee754_1985_f32", S(FloatStub::ieee754_1985_f32)},
+    {"ieee754-1985-f32", S(FloatStub::ieee754_1985_f32)},
+    {"ieee754_1985_f64", S(FloatStub::ieee754_1985_f64)},
+    {"ieee754-1985-f64", S(FloatStub::ieee754_1985_f64)},
+    {"ieee754_1985_f80", S(FloatStub::ieee754_1985_f80)},
+    {"ieee754-1985-f80", S(FloatStub::ieee754_1985_f80)},
+    {"mil_std_1750a_f32", S(FloatStub::mil_std_1750a_f32)},
+    {"mil-std-1750a-f32", S(FloatStub::mil_std_1750a_f32)},
+    {"mil_std_1750a_f48", S(FloatStub::mil_std_1750a_f48)},
+    {"mil-std-1750a-f48", S(FloatStub::mil_std_1750a_f48)},
+    {"utf8", D(Kind::Utf8)},
+    {"utf-8", D(Kind::Utf8)},
+    {"utf16", D(Kind::Utf16)},
+    {"utf-16", D(Kind::Utf16)},
+    {"utf16le", D(Kind::Utf16le)},
+    {"utf-16le", D(Kind::Utf16le)},
+    {"utf16be", D(Kind::Utf16be)},
+    {"utf-16be", D(Kind::Utf16be)},
+    {"utf32", D(Kind::Utf32)},
+    {"utf-32", D(Kind::Utf32)},
+    {"utf32le", D(Kind::Utf32le)},
+    {"utf-32le", D(Kind::Utf32le)},
+    {"utf32be", D(Kind::Utf32be)},
+    {"utf-32be", D(Kind::Utf32be)},
+    {"us_ascii", D(Kind::UsAscii)},
+    {"us-ascii", D(Kind::UsAscii)},
+    {"latin1", D(Kind::Latin1)},
+    {"iso_8859_1", D(Kind::Latin1)},
+    {"iso-8859-1", D(Kind::Latin1)},
+    {"windows_1252", D(Kind::Windows1252)},
+    {"windows-1252", D(Kind::Windows1252)},
+};
+
+const Decoder* find_decoder(std::string_view lowered) {
+    for (const NameEntry& entry : kNames) {
+        if (entry.name == lowered) {
+            return &entry.decoder;
+        }
+    }
+    return nullptr;
+}
+
+enum class ByteOrder : std::uint8_t { Big, Little };
+
+// Remembers what a few str objects resolved to during one call. Recipes
+// usually share their encoding and byte-order strings between items, so
+// most items are matched by identity. Each key is held by a strong
+// reference, so an address is never reused for another object while cached.
+template <class T, std::size_t N>
+class IdentityCache {
+public:
+    IdentityCache() = default;
+    IdentityCache(const IdentityCache&) = delete;
+    IdentityCache& operator=(const IdentityCache&) = delete;
+    ~IdentityCache() {
+        for (PyObject* key : keys_) {
+            Py_XDECREF(key);
+        }
+    }
+    const T* find(PyObject* key) const noexcept {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (keys_[i] == key) {
+                return &values_[i];
+            }
+        }
+        return nullptr;
+    }
+    void put(PyObject* key, T value) noexcept {
+        Py_INCREF(key);
+        Py_XDECREF(keys_[next_]);
+        keys_[next_] = key;
+        values_[next_] = value;
+        next_ = (next_ + 1) % N;
+    }
+
+private:
+    std::array<PyObject*, N> keys_{};
+    std::array<T, N> values_{};
+    std::size_t next_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Bit access
+
+inline std::uint64_t to_big_endian(std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return __builtin_bswap64(v);
+    } else {
+        return v;
+    }
+}
+
+// Up to eight bytes from `p`, the first in the most significant position.
+// Only `avail` bytes exist; the missing ones read as zero.
+inline std::uint64_t load_be(const unsigned char* p, std::size_t avail) {
+    if (avail >= 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return to_big_endian(v);
+    }
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < avail; ++i) {
+        v |= std::uint64_t{p[i]} << (56 - 8 * i);
+    }
+    return v;
+}
+
+// Packet bits pos .. pos+bits-1 as a number, most significant first, for
+// 1 <= bits <= 64. The caller has checked that they lie inside the packet.
+inline std::uint64_t read_field(const unsigned char* data, std::size_t size, std::uint64_t pos, std::uint32_t bits) {
+    const std::size_t first = static_cast<std::size_t>(pos >> 3);
+    const unsigned lead = static_cast<unsigned>(pos & 7);
+    std::uint64_t v = load_be(data + first, size - first) << lead;
+    if (lead + bits > 64) {
+        // The field spans nine bytes; the ninth exists (bounds checked).
+        v |= static_cast<std::uint64_t>(data[first + 8]) >> (8 - lead);
+    }
+    return v >> (64 - bits);
+}
+
+inline std::uint64_t reverse64(std::uint64_t v) {
+    v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
+    v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
+    v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
+    return __builtin_bswap64(v);
+}
+
+// The raw pattern of a field of at most 64 bits: the window number (bytes
+// reversed for little-endian, whose width is then whole bytes) with its bit
+// order mirrored within the width when `reverse_bits` is set.
+std::uint64_t raw_pattern(std::string_view packet, std::uint64_t pos, std::uint32_t bits, ByteOrder order,
+                          bool reverse_bits) {
+    if (bits == 0) {
+        return 0;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(packet.data());
+    std::uint64_t v = read_field(data, packet.size(), pos, bits);
+    if (order == ByteOrder::Little) {
+        v = __builtin_bswap64(v) >> (64 - bits);
+    }
+    if (reverse_bits) {
+        v = reverse64(v) >> (64 - bits);
+    }
+    return v;
+}
+
+// The n = ceil(bits / 8) byte window of a field: its last `bits` bits are
+// the field's bits in packet order, the leading 8n - bits bits are zero.
+void cut_window(const unsigned char* data, std::uint64_t pos, std::uint64_t bits, unsigned char* out,
+                std::size_t n) {
+    const std::uint64_t end = pos + bits;
+    const unsigned tail = static_cast<unsigned>(end & 7);
+    const std::size_t last = static_cast<std::size_t>(end >> 3);
+    if (tail == 0) {
+        std::memcpy(out, data + last - n, n);
+    } else {
+        // Window byte i holds the eight packet bits that end at bit
+        // end - 8 * (n - 1 - i): the tail of one byte and the head of the next.
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t idx = last - (n - 1 - i);
+            const unsigned hi = idx > 0 ? data[idx - 1] : 0u;
+            out[i] = static_cast<unsigned char>(((hi << 8) | data[idx]) >> (8 - tail));
+        }
+    }
+    const auto head = static_cast<unsigned>(bits - 8 * (n - 1));  // 1..8
+    if (head < 8) {
+        out[0] &= static_cast<unsigned char>((1u << head) - 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+
+bool set_value_error(const std::string& message) {
+    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) {
+        PyErr_SetObject(PyExc_ValueError, text.get());
+    }
+    return false;
+}
+
+std::string quoted(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out.push_back('\'');
+    out.append(s);
+    out.push_back('\'');
+    return out;
+}
+
+bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out) {
+    PyObject* value = nullptr;
+    const int found = recipe_lookup(item, key, &value);
+    if (found < 0) {
+        return false;
+    }
+    if (found == 0) {
+        set_missing_field(key_name);
+        return false;
+    }
+    out = PyRef(value);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The item loop
+
+class Processor {
+public:
+    Processor(std::string_view packet, std::uint64_t start, const RecipeKeys& keys)
+        : packet_(packet), start_(start), cursor_(start), keys_(keys) {}
+
+    bool item(PyObject* result, PyObject* item);
+
+private:
+    PyObject* text_value(Kind kind, std::string_view window);
+    PyObject* value(const Decoder& decoder, std::uint64_t pos, std::uint32_t bits, ByteOrder order,
+                    bool reverse_bits);
+
+    std::string_view packet_;
+    std::uint64_t start_;
+    std::uint64_t cursor_;
+    const RecipeKeys& keys_;
+    IdentityCache<const Decoder*, 8> encodings_;
+    IdentityCache<ByteOrder, 2> byte_orders_;
+};
+
+PyObject* Processor::text_value(Kind kind, std::string_view w) {
+    switch (kind) {
+        case Kind::Utf8:
+            return str_result(decode_utf8(w));
+        case Kind::Utf16:
+            return str_result(decode_utf16(w));
+        case Kind::Utf16le:
+            return str_result(decode_utf16_with_endianness(w, true));
+        case Kind::Utf16be:
+            return str_result(decode_utf16_with_endianness(w, false));
+        case Kind::Utf32:
+            return str_result(decode_utf32(w));
+        case Kind::Utf32le:
+            return str_result(decode_utf32_with_endianness(w, true));
+        case Kind::Utf32be:
+            return str_result(decode_utf32_with_endianness(w, false));
+        case Kind::UsAscii:
+            return str_result(decode_us_ascii(w));
+        case Kind::Latin1: {
+            // Every byte is the code point of the same number: made directly.
+            PyObject* s = PyUnicode_DecodeLatin1(w.data(), static_cast<Py_ssize_t>(w.size()), nullptr);
+            return s ? s : raise_panic_from_current();
+        }
+        case Kind::Windows1252:
+            return str_result(decode_windows_1252(w));
+        default:
+            break;
+    }
+    return raise_panic("text decoder called for a numeric encoding");
+}
+
+PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint32_t bits, ByteOrder order,
+                           bool reverse_bits) {
+    // Width rules of the numeric rows, checked once the row is known.
+    auto exact_width = [bits](unsigned n) -> PyObject* {
+        set_value_error("IEEE 754 f" + std::to_string(n) + " requires a " + std::to_string(n) + "-bit field (got " +
+                        std::to_string(bits) + " bits)");
+        return nullptr;
+    };
+    switch (decoder.kind) {
+        case Kind::F16:
+            if (bits != 16) {
+                return exact_width(16);
+            }
+            return float_result(decode_ieee754_f16(raw_pattern(packet_, pos, bits, order, reverse_bits)));
+        case Kind::F32:
+            if (bits != 32) {
+                return exact_width(32);
+            }
+            return float_result(decode_ieee754_f32(raw_pattern(packet_, pos, bits, order, reverse_bits)));
+        case Kind::F64:
+            if (bits != 64) {
+                return exact_width(64);
+            }
+            return float_result(decode_ieee754_f64(raw_pattern(packet_, pos, bits, order, reverse_bits)));
+        case Kind::F128:
+            if (bits > 64) {
+                set_value_error(
+                    "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
+            } else {
+                set_value_error("IEEE 754 f128 requires a 128-bit field (got " + std::to_string(bits) + " bits)");
+            }
+            return nullptr;
+        case Kind::FloatStub:
+            return raise_error(float_decode_stub_error(decoder.stub));
+        case Kind::Unsigned:
+        case Kind::TwosComplement:
+        case Kind::OnesComplement:
+        case Kind::SignMagnitude:
+        case Kind::Bcd:
+        case Kind::BcdSigned:
+        case Kind::PackedBcd:
+        case Kind::PackedBcdSigned:
+            break;
+        default: {
+            // Text: the codec gets the whole window, as a view of the packet
+            // when the field is whole bytes at a byte boundary in big-endian
+            // order, else as a copy cut for this item.
+            const std::uint64_t n = (std::uint64_t{bits} + 7) / 8;
+            const auto* data = reinterpret_cast<const unsigned char*>(packet_.data());
+            if (order == ByteOrder::Big && (pos & 7) == 0 && (bits & 7) == 0) {
+                return text_value(decoder.kind, packet_.substr(static_cast<std::size_t>(pos >> 3), n));
+            }
+            std::array<unsigned char, 64> small;
+            std::string large;
+            unsigned char* buffer = small.data();
+            if (n > small.size()) {
+                large.resize(static_cast<std::size_t>(n));
+                buffer = reinterpret_cast<unsigned char*>(large.data());
+            }
+            if (n > 0) {
+                cut_window(data, pos, bits, buffer, static_cast<std::size_t>(n));
+                if (order == ByteOrder::Little) {
+                    std::reverse(buffer, buffer + n);
+                }
+            }
+            return text_value(decoder.kind,
+                              std::string_view(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n)));
+        }
+    }
+    // Integer and BCD rows: the value must come from at most 64 bits.
+    if (bits > 64) {
+        set_value_error("Cannot decode " + std::to_string(bits) + " bits into a 64-bit value");
+        return nullptr;
+    }
+    const std::uint64_t pattern = raw_pattern(packet_, pos, bits, order, reverse_bits);
+    switch (decoder.kind) {
+        case Kind::Unsigned:
+            return int_result(pattern);
+        case Kind::TwosComplement:
+            return int_result(decode_twos_complement(pattern, bits));
+        case Kind::OnesComplement:
+            return int_result(decode_ones_complement(pattern, bits));
+        case Kind::SignMagnitude:
+            return int_result(decode_sign_magnitude(pattern, bits));
+        case Kind::Bcd:
+            return int_result(decode_unpacked_bcd(pattern, bits, false));
+        case Kind::BcdSigned:
+            return int_result(decode_unpacked_bcd(pattern, bits, true));
+        case Kind::PackedBcd:
+            return int_result(decode_packed_bcd(pattern, bits, false));
+        case Kind::PackedBcdSigned:
+            return int_result(decode_packed_bcd(pattern, bits, true));
+        default:
+            break;
+    }
+    return raise_panic("numeric decoder called for a text encoding");
+}
+
+bool Processor::item(PyObject* result, PyObject* item) {
+    if (!convert_dict(item)) {
+        return false;
+    }
+
+    // Keys, in a fixed order; the first failure ends the item.
+    PyRef name_obj;
+    std::string_view name;
+    if (!processor::get_required_field(item, keys_.name, "name", name_obj, name)) {
+        return false;
+    }
+
+    PyRef encoding_obj;
+    std::string_view encoding;
+    if (!lookup_required(item, keys_.encoding, "encoding", encoding_obj)) {
+        return false;
+    }
+    // A cached object already converted once, so it cannot fail now.
+    const Decoder* const* cached_decoder = encodings_.find(encoding_obj.get());
+    if (!cached_decoder && !convert_str(encoding_obj.get(), encoding)) {
+        return false;
+    }
+
+    PyRef bits_obj;
+    std::uint32_t bits = 0;
+    if (!lookup_required(item, keys_.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), bits)) {
+        return false;
+    }
+
+    PyRef order_obj;
+    std::string_view order_text;
+    if (!lookup_required(item, keys_.byte_order, "byte_order", order_obj)) {
+        return false;
+    }
+    const ByteOrder* cached_order = byte_orders_.find(order_obj.get());
+    if (!cached_order && !convert_str(order_obj.get(), order_text)) {
+        return false;
+    }
+
+    PyRef reverse_obj;
+    bool reverse_bits = false;
+    if (!lookup_required(item, keys_.reverse_bits, "reverse_bits", reverse_obj) ||
+        !convert_bool(reverse_obj.get(), reverse_bits)) {
+        return false;
+    }
+
+    bool has_offset = false;
+    std::uint64_t item_offset = 0;
+    {
+        PyObject* offset_obj = nullptr;
+        const int found = recipe_lookup(item, keys_.offset_bits, &offset_obj);
+        if (found < 0) {
+            return false;
+        }
+        if (found > 0) {
+            PyRef holder(offset_obj);
+            if (!convert_u64(offset_obj, item_offset)) {
+                return false;
+            }
+            has_offset = true;
+        }
+    }
+
+    // Position: relative to the start offset when given, else the cursor.
+    // The sums are checked so that a position never wraps around.
+    std::uint64_t pos = cursor_;
+    if (has_offset) {
+        if (item_offset > UINT64_MAX - start_ || bits > UINT64_MAX - (start_ + item_offset)) {
+            return set_value_error("Field " + quoted(name) + " position overflows: start offset " +
+                                   std::to_string(start_) + " + offset_bits " + std::to_string(item_offset) +
+                                   " + bits " + std::to_string(bits) + " exceeds 2**64 - 1");
+        }
+        pos = start_ + item_offset;
+    } else if (bits > UINT64_MAX - pos) {
+        return set_value_error("Field " + quoted(name) + " position overflows: bit position " +
+                               std::to_string(pos) + " + bits " + std::to_string(bits) + " exceeds 2**64 - 1");
+    }
+    const std::uint64_t end = pos + bits;
+
+    // Bounds, before anything else of the field is examined.
+    const std::uint64_t end_bytes = (end >> 3) + ((end & 7) != 0 ? 1 : 0);
+    if (end_bytes > packet_.size()) {
+        return set_value_error("Field " + quoted(name) + " runs past the end of the packet: it ends at bit " +
+                               std::to_string(end) + " but the packet has " + std::to_string(packet_.size()) +
+                               " bytes");
+    }
+
+    // Byte order.
+    ByteOrder order;
+    if (cached_order) {
+        order = *cached_order;
+    } else {
+        LoweredName lowered;
+        if (!lowered.assign(order_obj.get(), order_text)) {
+            return false;
+        }
+        if (lowered.view() == "big") {
+            order = ByteOrder::Big;
+        } else if (lowered.view() == "little") {
+            order = ByteOrder::Little;
+        } else {
+            return set_value_error("Invalid byte_order " + quoted(order_text) + ": must be 'big' or 'little'");
+        }
+        byte_orders_.put(order_obj.get(), order);
+    }
+    if (order == ByteOrder::Little && (bits & 7) != 0) {
+        if (cached_order && !convert_str(order_obj.get(), order_text)) {
+            return false;
+        }
+        return set_value_error("Invalid byte_order " + quoted(order_text) +
+                               ": little-endian fields must be a whole number of bytes (got " +
+                               std::to_string(bits) + " bits)");
+    }
+
+    // Encoding.
+    const Decoder* decoder;
+    if (cached_decoder) {
+        decoder = *cached_decoder;
+    } else {
+        LoweredName lowered;
+        if (!lowered.assign(encoding_obj.get(), encoding)) {
+            return false;
+        }
+        decoder = find_decoder(lowered.view());
+        if (!decoder) {
+            return set_value_error("Unsupported encoding type: " + std::string(encoding));
+        }
+        encodings_.put(encoding_obj.get(), decoder);
+    }
+
+    PyRef value(this->value(*decoder, pos, bits, order, reverse_bits));
+    if (!value) {
+        return false;
+    }
+
+    // The result key is a plain str equal to the name: a str subclass is not
+    // stored itself (its own __hash__ or __eq__ must not run here).
+    PyRef key;
+    if (PyUnicode_CheckExact(name_obj.get())) {
+        key = std::move(name_obj);
+    } else {
+        key = PyRef(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+        if (!key) {
+            raise_panic_from_current();
+            return false;
+        }
+    }
+    if (PyDict_SetItem(result, key.get(), value.get()) < 0) {
+        raise_panic_from_current();
+        return false;
+    }
+    cursor_ = end;
+    return true;
+}
+
+}  // namespace
+
+namespace processor {
+
+bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyRef& holder, std::string_view& out) {
+    return lookup_required(item, key, key_name, holder) && convert_str(holder.get(), out);
+}
+
+}  // namespace processor
+
+PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe) {
+    const RecipeKeys* keys = recipe_keys();
+    if (!keys) {
+        return nullptr;
+    }
+    PyRef result(PyDict_New());
+    if (!result) {
+        return raise_panic_from_current();
+    }
+    Processor processor(packet, offset_bits, *keys);
+    for (const PyRef& item : recipe) {
+        if (!processor.item(result.get(), item.get())) {
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
+}  // namespace kestrune
