@@ -56,9 +56,34 @@ def show_packet() -> None:
         print(f"  an 11-bit APID of 0x800 fails: {error}")
 
 
+def reading_recipe(recipe):
+    """The same items for unpacking: no values, and float encodings name
+    their width when reading ("ieee754" with 32 bits is "ieee754_f32")."""
+    items = []
+    for item in recipe:
+        item = {key: value for key, value in item.items() if key != "value"}
+        if item["encoding"] == "ieee754":
+            item["encoding"] = f"ieee754_f{item['bits']}"
+        items.append(item)
+    return items
+
+
+def show_unpacked() -> None:
+    print("Unpacking it again")
+    packet = kestrune.pack_parameters(RECIPE)
+    values = kestrune.unpack_parameters(packet, 0, reading_recipe(RECIPE))
+    for name, value in values.items():
+        print(f"  {name:13} {value!r}")
+    try:
+        kestrune.unpack_parameters(packet[:-1], 0, reading_recipe(RECIPE))
+    except ValueError as error:
+        print(f"  one byte short fails: {error}")
+
+
 def main() -> None:
     show_integer_codecs()
     show_packet()
+    show_unpacked()
 
 
 if __name__ == "__main__":
