@@ -252,6 +252,17 @@ struct FieldBuf {
         owned = nullptr;
         size = view.size();
     }
+    // Frees the item's text or binary buffer before the next item.
+    void release() {
+        if (!binary.empty()) {
+            std::vector<std::uint8_t>().swap(binary);
+        }
+        if (!text.empty()) {
+            std::string().swap(text);
+        }
+        data = owned = nullptr;
+        size = 0;
+    }
     // Reverses the field's bytes, copying borrowed bytes first.
     void reverse_bytes() {
         if (size == 0) {
@@ -462,6 +473,48 @@ bool field_end(std::uint64_t off, std::uint32_t bits, std::uint64_t& end) {
     return true;
 }
 
+// Looks up a required key without converting its value. A missing key
+// fails with the missing-field KeyError.
+bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out) {
+    PyObject* found = nullptr;
+    const int r = recipe_lookup(item, key, &found);
+    if (r == 0) {
+        set_missing_field(key_name);
+    }
+    out = PyRef(found);
+    return r > 0;
+}
+
+// The name objects (encoding, byte order) already accepted in this call,
+// each with what it selected. Recipes usually share a handful of str
+// objects for these names; a str is immutable, so meeting the same object
+// again (held here, so it cannot be freed and replaced) means the same
+// conversion, lower-casing and match, which can then be skipped.
+template <class T, std::size_t N>
+class AcceptedNames {
+public:
+    const T* find(PyObject* obj) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (objects_[i].get() == obj) {
+                return &values_[i];
+            }
+        }
+        return nullptr;
+    }
+    void remember(PyRef&& obj, T value) {
+        const std::size_t slot = next_++ % N;
+        objects_[slot] = std::move(obj);
+        values_[slot] = value;
+        count_ = std::min(count_ + 1, N);
+    }
+
+private:
+    std::array<PyRef, N> objects_;
+    std::array<T, N> values_{};
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+};
+
 // Allocates the zero-filled packet of (end + 7) div 8 bytes.
 PyObject* new_packet(std::uint64_t end_bits) {
     const std::uint64_t size = end_bits / 8 + (end_bits % 8 != 0 ? 1 : 0);
@@ -609,6 +662,9 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     const auto out_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
 
     // Writing pass.
+    AcceptedNames<Enc, 8> encodings;
+    AcceptedNames<bool, 2> byte_orders;  // true for "little"
+    FieldBuf field;
     pos = 0;
     for (const PyRef& ref : items) {
         PyObject* item = ref.get();
@@ -623,26 +679,25 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         std::string_view byte_order;
         std::uint32_t bits = 0;
         if (!get_required_field(item, keys->name, "name", name_obj, name) ||
-            !get_required_field(item, keys->encoding, "encoding", encoding_obj, encoding) ||
+            !lookup_required(item, keys->encoding, "encoding", encoding_obj)) {
+            return nullptr;
+        }
+        const Enc* known_encoding = encodings.find(encoding_obj.get());
+        if ((!known_encoding && !convert_str(encoding_obj.get(), encoding)) ||
             !get_required_field(item, keys->bits, "bits", bits) ||
-            !get_required_field(item, keys->byte_order, "byte_order", byte_order_obj, byte_order)) {
+            !lookup_required(item, keys->byte_order, "byte_order", byte_order_obj)) {
+            return nullptr;
+        }
+        const bool* known_order = byte_orders.find(byte_order_obj.get());
+        if (!known_order && !convert_str(byte_order_obj.get(), byte_order)) {
             return nullptr;
         }
 
-        PyObject* found = nullptr;
-        int r = recipe_lookup(item, keys->reverse_bits, &found);
-        if (r <= 0) {
-            if (r == 0) {
-                set_missing_field("reverse_bits");
-            }
-            return nullptr;
-        }
+        PyRef flag;
         bool reverse_bits = false;
-        {
-            PyRef hold(found);
-            if (!convert_bool(found, reverse_bits)) {
-                return nullptr;
-            }
+        if (!lookup_required(item, keys->reverse_bits, "reverse_bits", flag) ||
+            !convert_bool(flag.get(), reverse_bits)) {
+            return nullptr;
         }
 
         std::uint64_t off = 0;
@@ -651,7 +706,8 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             return nullptr;
         }
 
-        r = recipe_lookup(item, keys->value, &found);
+        PyObject* found = nullptr;
+        const int r = recipe_lookup(item, keys->value, &found);
         if (r <= 0) {
             if (r == 0) {
                 PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", name_obj.get());
@@ -661,23 +717,38 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         PyRef value(found);
 
         LoweredName lowered;
-        if (!lowered.assign(encoding_obj.get(), encoding)) {
-            return nullptr;
-        }
         Enc enc;
-        if (!find_encoding(lowered.view(), enc)) {
-            PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", encoding_obj.get());
-            return nullptr;
+        if (known_encoding) {
+            enc = *known_encoding;
+        } else {
+            if (!lowered.assign(encoding_obj.get(), encoding)) {
+                return nullptr;
+            }
+            if (!find_encoding(lowered.view(), enc)) {
+                PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", encoding_obj.get());
+                return nullptr;
+            }
+            encodings.remember(std::move(encoding_obj), enc);
         }
-        FieldBuf field;
         if (!encode_field(enc, value.get(), bits, reverse_bits, field)) {
             return nullptr;
         }
 
-        if (!lowered.assign(byte_order_obj.get(), byte_order)) {
-            return nullptr;
+        bool little;
+        if (known_order) {
+            little = *known_order;
+        } else {
+            if (!lowered.assign(byte_order_obj.get(), byte_order)) {
+                return nullptr;
+            }
+            little = lowered.view() == "little";
+            if (!little && lowered.view() != "big") {
+                PyErr_Format(PyExc_ValueError, "Invalid byte_order '%U': must be 'big' or 'little'",
+                             byte_order_obj.get());
+                return nullptr;
+            }
         }
-        if (lowered.view() == "little") {
+        if (little) {
             // Reversing whole bytes of a field that is not a whole number of
             // bytes would drop bits, so such fields are refused.
             if (bits % 8 != 0) {
@@ -688,12 +759,13 @@ PyObject* build_packet(std::vector<PyRef>& items) {
                 return nullptr;
             }
             field.reverse_bytes();
-        } else if (lowered.view() != "big") {
-            PyErr_Format(PyExc_ValueError, "Invalid byte_order '%U': must be 'big' or 'little'", byte_order_obj.get());
-            return nullptr;
+        }
+        if (!known_order) {
+            byte_orders.remember(std::move(byte_order_obj), little);
         }
 
         builder::place_field(out, out_size, off, field.data, field.size, bits);
+        field.release();
         pos = end;
     }
     return packet.release();
