@@ -43,7 +43,6 @@ huge_allocations = pytest.mark.skipif(
     ([], ""),
     ([item(0xABC, bits=12)], "abc0"),
     ([item(0x1234, bits=16, byte_order="little")], "3412"),
-    ([item(0x123456, bits=24, byte_order="LITTLE")], "563412"),
     ([item(5, bits=3), item(3, bits=5)], "a3"),
     ([item(1, bits=3, reverse_bits=True)], "80"),
     ([item(0xABC, bits=12, reverse_bits=True)], "3d50"),
@@ -53,32 +52,21 @@ huge_allocations = pytest.mark.skipif(
     ([item(0xFFFF, bits=16), item(0x5A, offset_bits=4)], "f5af"),
     # A zero-width field writes nothing; the next field starts at its offset.
     ([item(0, bits=0, offset_bits=8), item(0xAB)], "00ab"),
-    ([item(0, bits=0, offset_bits=20)], "000000"),
     ([item(2**64 - 1, bits=64)], "ff" * 8),
-    ([item(1, bits=1, offset_bits=63)], "0000000000000001"),
     # Whole-byte fields at unaligned offsets, and a little-endian one.
     ([item(0xDEADBEEF, bits=32, offset_bits=3)], "1bd5b7dde0"),
     ([item(0xDEADBEEF, bits=32, offset_bits=3, byte_order="little")], "1df7d5bbc0"),
-    ([item(-2, bits=16, encoding="twos-complement")], "fffe"),
-    ([item(-5, encoding="ones_complement")], "fa"),
-    ([item(-5, encoding="SignMagnitude")], "85"),
     ([item(1.0, bits=32, encoding="ieee754")], "3f800000"),
     ([item(1.0, bits=16, encoding="IEEE_754")], "3c00"),
     ([item(-2, bits=64, encoding="ieee-754")], "c000000000000000"),
     ([item(1.0, bits=32, encoding="ieee754", byte_order="little")], "0000803f"),
     ([item(b"\x12\x34\x56", bits=24, encoding="binary")], "123456"),
     ([item(bytearray(b"\xff\xff"), bits=12, encoding="binary")], "fff0"),
-    ([item([1], bits=16, encoding="binary")], "0001"),
     ([item(b"\x01", bits=4, encoding="binary", reverse_bits=True)], "80"),
     ([item(b"\x12\x34", bits=16, encoding="binary", byte_order="little")], "3412"),
     ([item("A", bits=16, encoding="utf8")], "4100"),
     ([item("A", bits=12, encoding="utf8", offset_bits=2)], "1040"),
     ([item("AB", bits=16, encoding="utf-8", byte_order="little")], "4241"),
-    ([item("", bits=8, encoding="utf8")], "00"),
-    ([item("é", bits=16, encoding="iso-8859-1")], "e900"),
-    ([item("€", bits=8, encoding="Windows-1252")], "80"),
-    ([item("A", bits=32, encoding="UTF-16LE")], "41000000"),
-    ([item("A", bits=32, encoding="utf16")], "feff0041"),
 ], ids=lambda v: v if isinstance(v, str) else None)
 def test_layout(recipe, expected):
     assert pack_parameters(recipe).hex() == expected
@@ -97,47 +85,41 @@ def test_ccsds_header_and_parameters():
     assert pack_parameters(recipe) == struct.pack(">HHHhf", *header, -1, 2.5)
 
 
-# Every packing spelling selects its codec; packed in a field that fits.
-NUMERIC_SPELLINGS = {
-    "twoscomplement twos_complement twos-complement": (lambda v, b: kestrune.encode_twos_complement(v, b)),
-    "onescomplement ones_complement ones-complement": (lambda v, b: kestrune.encode_ones_complement(v, b)),
-    "signmagnitude sign_magnitude sign-magnitude": (lambda v, b: kestrune.encode_sign_magnitude(v, b)),
-    "bcd": (lambda v, b: kestrune.encode_unpacked_bcd(v, b)),
-    "bcdsigned bcd_signed bcd-signed": (lambda v, b: kestrune.encode_unpacked_bcd(v, b, True)),
-    "packedbcd packed_bcd packed-bcd": (lambda v, b: kestrune.encode_packed_bcd(v, b)),
-    "packedbcdsigned packed_bcd_signed packed-bcd-signed": (lambda v, b: kestrune.encode_packed_bcd(v, b, True)),
+# Every packing spelling selects its codec: 7 in 16 bits, or "Az" in 96 bits.
+def _int(codec, *signed):
+    return lambda: codec(7, 16, *signed).to_bytes(2, "big")
+
+
+def _text(codec):
+    return lambda: codec("Az").ljust(12, b"\0")
+
+
+SPELLINGS = {
+    "twoscomplement twos_complement twos-complement": _int(kestrune.encode_twos_complement),
+    "onescomplement ones_complement ones-complement": _int(kestrune.encode_ones_complement),
+    "signmagnitude sign_magnitude sign-magnitude": _int(kestrune.encode_sign_magnitude),
+    "bcd": _int(kestrune.encode_unpacked_bcd), "bcdsigned bcd_signed bcd-signed": _int(kestrune.encode_unpacked_bcd, True),
+    "packedbcd packed_bcd packed-bcd": _int(kestrune.encode_packed_bcd),
+    "packedbcdsigned packed_bcd_signed packed-bcd-signed": _int(kestrune.encode_packed_bcd, True),
+    "utf8 utf_8 utf-8": _text(kestrune.encode_utf8), "utf16 utf_16 utf-16": _text(kestrune.encode_utf16),
+    "utf16le utf_16_le utf-16le": _text(kestrune.encode_utf16le), "utf16be utf_16_be utf-16be": _text(kestrune.encode_utf16be),
+    "utf32 utf_32 utf-32": _text(kestrune.encode_utf32), "utf32le utf_32_le utf-32le": _text(kestrune.encode_utf32le),
+    "utf32be utf_32_be utf-32be": _text(kestrune.encode_utf32be), "usascii us_ascii us-ascii": _text(kestrune.encode_us_ascii),
+    "iso8859_1 iso8859-1 iso_8859_1 iso-8859-1": _text(kestrune.encode_iso_8859_1),
+    "windows1252 windows_1252 windows-1252": _text(kestrune.encode_windows_1252),
 }
-TEXT_SPELLINGS = {
-    "utf8 utf_8 utf-8": kestrune.encode_utf8,
-    "utf16 utf_16 utf-16": kestrune.encode_utf16,
-    "utf16le utf_16_le utf-16le": kestrune.encode_utf16le,
-    "utf16be utf_16_be utf-16be": kestrune.encode_utf16be,
-    "utf32 utf_32 utf-32": kestrune.encode_utf32,
-    "utf32le utf_32_le utf-32le": kestrune.encode_utf32le,
-    "utf32be utf_32_be utf-32be": kestrune.encode_utf32be,
-    "usascii us_ascii us-ascii": kestrune.encode_us_ascii,
-    "iso8859_1 iso8859-1 iso_8859_1 iso-8859-1": kestrune.encode_iso_8859_1,
-    "windows1252 windows_1252 windows-1252": kestrune.encode_windows_1252,
-}
 
 
-@pytest.mark.parametrize("name, codec", [(n, c) for names, c in NUMERIC_SPELLINGS.items() for n in names.split()])
-def test_numeric_spellings(name, codec):
-    assert pack_parameters([item(7, bits=16, encoding=name.upper())]) == codec(7, 16).to_bytes(2, "big")
-
-
-@pytest.mark.parametrize("name, codec", [(n, c) for names, c in TEXT_SPELLINGS.items() for n in names.split()])
-def test_text_spellings(name, codec):
-    assert pack_parameters([item("Az", bits=96, encoding=name)]) == codec("Az").ljust(12, b"\0")
+@pytest.mark.parametrize("name, expected", [(n, e) for names, e in SPELLINGS.items() for n in names.split()])
+def test_spellings(name, expected):
+    text = name.startswith(("utf", "us", "iso", "win"))
+    recipe = [item("Az", bits=96, encoding=name) if text else item(7, bits=16, encoding=name.upper())]
+    assert pack_parameters(recipe) == expected()
 
 
 @pytest.mark.parametrize("name, bits, message", [
-    ("ieee754_1985", 32, "IEEE 754-1985 f32"), ("ieee754-1985", 64, "IEEE 754-1985 f64"),
-    ("ieee_754_1985", 80, "IEEE 754-1985 f80"), ("ieee_754-1985", 32, "IEEE 754-1985 f32"),
-    ("mil_std_1750a", 32, "MIL-STD-1750A f32"), ("mil-std-1750a", 48, "MIL-STD-1750A f48"),
-    ("mil_std-1750a", 48, "MIL-STD-1750A f48"), ("ti", 32, "TI f32"), ("TI", 40, "TI f40"),
-    ("dec", 32, "DEC f32"), ("dec", 64, "DEC f64"), ("ibm", 32, "IBM f32"), ("ibm", 64, "IBM f64"),
-    ("ieee754", 128, "IEEE 754 f128"),
+    ("ieee_754-1985", 80, "IEEE 754-1985 f80"), ("mil_std-1750a", 48, "MIL-STD-1750A f48"), ("TI", 40, "TI f40"),
+    ("dec", 32, "DEC f32"), ("ibm", 64, "IBM f64"), ("ieee754", 128, "IEEE 754 f128"),
 ])
 def test_unimplemented_float_formats(name, bits, message):
     assert pack_error([item(1.0, bits=bits, encoding=name)]) == \
@@ -187,28 +169,20 @@ def raise_(exc):
     ([without("reverse_bits")], "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
     ([without("value", name="temp")], "KeyError: \"Recipe item 'temp' missing required field: 'value'\""),
     ([item(bits="8")], "TypeError: 'str' object cannot be interpreted as an integer"),
-    ([item(bits=None)], "TypeError: 'NoneType' object cannot be interpreted as an integer"),
     ([item(bits=-1)], "OverflowError: out of range integral type conversion attempted"),
-    ([item(bits=2**32)], "OverflowError: out of range integral type conversion attempted"),
     ([item(offset_bits=-1)], "OverflowError: can't convert negative int to unsigned"),
-    ([item(offset_bits=2**64)], "OverflowError: int too big to convert"),
     ([item(offset_bits=1.0)], "TypeError: 'float' object cannot be interpreted as an integer"),
     ([item(name=None)], "TypeError: 'NoneType' object cannot be cast as 'str'"),
-    ([item(encoding=b"unsigned")], "TypeError: 'bytes' object cannot be cast as 'str'"),
     ([item(byte_order=3)], "TypeError: 'int' object cannot be cast as 'str'"),
     ([item(reverse_bits=1)], "TypeError: 'int' object cannot be cast as 'bool'"),
-    ([item(reverse_bits=None)], "TypeError: 'NoneType' object cannot be cast as 'bool'"),
     ([item(256)], "ValueError: Value 256 is too large for 8 bits"),
     ([item(1, bits=0)], "ValueError: Value 1 is too large for 0 bits"),
-    ([item(-1)], "OverflowError: can't convert negative int to unsigned"),
     ([item(2**64, bits=64)], "OverflowError: int too big to convert"),
-    ([item("1")], "TypeError: 'str' object cannot be interpreted as an integer"),
     ([item(1, bits=65)], "ValueError: Cannot encode 65 bits from a 64-bit value"),
     ([item(2**63, encoding="twos_complement")], "OverflowError: Python int too large to convert to C long"),
     ([item(128, encoding="twos_complement")], "ValueError: Value 128 out of range for 8 bits (range: -128 to 127)"),
     ([item(0, bits=1, encoding="sign_magnitude")],
      "ValueError: bits must be between 2 and 64 for sign-magnitude encoding"),
-    ([item(100, encoding="bcd")], "ValueError: Value 100 has too many digits for 1 BCD digits"),
     ([item(1.0, bits=24, encoding="ieee754")],
      "ValueError: Unsupported IEEE 754 bit width: 24 (supported: 16, 32, 64, 128)"),
     ([item(1.0, bits=16, encoding="ieee754_1985")],
@@ -219,18 +193,13 @@ def raise_(exc):
     ([item(1.0, bits=40, encoding="dec")], "ValueError: Unsupported DEC float bit width: 40 (supported: 32, 64)"),
     ([item(1.0, bits=16, encoding="ibm")], "ValueError: Unsupported IBM float bit width: 16 (supported: 32, 64)"),
     ([item("1.0", bits=32, encoding="ieee754")], "TypeError: must be real number, not str"),
-    ([item(10**400, bits=64, encoding="ieee754")], "OverflowError: int too large to convert to float"),
     ([item("ab", bits=16, encoding="binary")], "TypeError: Can't extract `str` to `Vec`"),
-    ([item([256], encoding="binary")], "OverflowError: out of range integral type conversion attempted"),
     ([item(5, encoding="binary")], "TypeError: 'int' object cannot be cast as 'Sequence'"),
     ([item(b"A", encoding="utf8")], "TypeError: 'bytes' object cannot be cast as 'str'"),
     ([item("\ud800", bits=64, encoding="utf8")],
      "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
     ([item("é", encoding="us-ascii")], "ValueError: Character 'é' (U+00E9) is not valid US-ASCII"),
-    ([item("€", encoding="iso-8859-1")], "ValueError: Character '€' (U+20AC) is not valid ISO-8859-1"),
-    ([item("\x80", encoding="windows-1252")], "ValueError: Failed to encode to Windows-1252"),
     ([item(byte_order="Middle")], "ValueError: Invalid byte_order 'Middle': must be 'big' or 'little'"),
-    ([item(byte_order="big ")], "ValueError: Invalid byte_order 'big ': must be 'big' or 'little'"),
     ([item(Index(0, raise_(StrFails())))], "StrFails: <exception str() failed>"),
     ([item(Index(0, raise_(MemoryError("x"))))], "MemoryError: x"),
 ], ids=lambda v: v if isinstance(v, str) else None)
@@ -242,7 +211,6 @@ def test_wrapped_failures(recipe, message):
     # The sizing pass reads only bits and offset_bits, of every item, first.
     ([without("name"), item(), 7], "TypeError: 'int' object cannot be cast as 'dict'"),
     ([without("name"), item(bits="x")], "TypeError: 'str' object cannot be interpreted as an integer"),
-    ([without("name", bits=None)], "TypeError: 'NoneType' object cannot be interpreted as an integer"),
     # Key order of the writing pass.
     ([{"bits": 8}], "KeyError: \"Recipe missing required field: 'name'\""),
     ([without("encoding", byte_order=None)], "KeyError: \"Recipe missing required field: 'encoding'\""),
@@ -293,9 +261,7 @@ def test_little_endian_needs_whole_bytes(bits, encoding, value):
 @pytest.mark.parametrize("value, bits, encoding, message", [
     ("ABC", 16, "utf8", "Encoded text of 3 bytes does not fit in 16 bits"),
     ("A", 7, "us-ascii", "Encoded text of 1 bytes does not fit in 7 bits"),
-    ("A", 16, "utf16", "Encoded text of 4 bytes does not fit in 16 bits"),
     ("é", 8, "utf8", "Encoded text of 2 bytes does not fit in 8 bits"),
-    (b"\x01\x02\x03", 16, "binary", "Binary value of 3 bytes does not fit in 16 bits"),
     (b"\x01\x02\x03", 12, "binary", "Binary value of 3 bytes does not fit in 12 bits"),
     (b"\x01", 0, "binary", "Binary value of 1 bytes does not fit in 0 bits"),
 ])
@@ -314,18 +280,12 @@ def test_position_overflow(recipe, message):
 
 
 @huge_allocations
-@pytest.mark.parametrize("recipe", [
-    [item(offset_bits=2**64 - 9)], [item(bits=2**32 - 1, offset_bits=2**64 - 2**32)],
+@pytest.mark.parametrize("offset, bits, size", [
+    # Ends at 2**64 - 1: (end + 7) div 8 is 2**61 bytes, not a wrapped tiny packet.
+    (2**64 - 9, 8, 2**61), (2**64 - 2**32, 2**32 - 1, 2**61), (2**63, 8, 2**60 + 1), (2**50, 8, 2**47 + 1),
 ])
-def test_field_ending_at_last_position_is_not_wrapped(recipe):
-    # (2**64 - 1 + 7) div 8 is 2**61 bytes, not a tiny packet.
-    assert pack_error(recipe) == "MemoryError: Cannot allocate a packet of 2305843009213693952 bytes"
-
-
-@huge_allocations
-@pytest.mark.parametrize("offset", [2**63, 2**64 - 2**10, 2**50])
-def test_huge_packet_fails_promptly(offset):
-    assert pack_error([item(offset_bits=offset)]).startswith("MemoryError: Cannot allocate a packet of ")
+def test_huge_packet_fails_promptly(offset, bits, size):
+    assert pack_error([item(offset_bits=offset, bits=bits)]) == f"MemoryError: Cannot allocate a packet of {size} bytes"
     assert pack_parameters([item(1)]) == b"\x01"
 
 
@@ -364,10 +324,6 @@ def test_dict_subclass_hooks_are_not_consulted():
     assert pack_parameters([item(0, bits=0, offset_bits=0), Sneaky(item(1))]) == b"\x01"
 
 
-def test_none_counts_as_present():
-    assert pack_error([item(None)]) == "TypeError: 'NoneType' object cannot be interpreted as an integer"
-
-
 def test_mutation_between_passes_stays_inside_packet():
     first, second = item(1), item(2)
 
@@ -395,14 +351,6 @@ def test_mutation_keeps_the_item_strings_alive():
     recipe.extend([first, item(0xAB)])
     del order
     assert pack_parameters(recipe) == b"\x34\x12\xab"
-
-
-def test_mutation_of_binary_elements():
-    data = []
-    rec = item(data, bits=16, encoding="binary")
-    data.extend([Index(1, lambda: rec.update(bits=10**9, offset_bits=0)), 2])
-    # The writing pass reads bits before the value, so the width change is not seen.
-    assert pack_parameters([rec]) == b"\x01\x02"
 
 
 # ---------------------------------------------------------------- property
