@@ -36,14 +36,22 @@ ORACLE_ENCODERS = [
     (k.encode_utf32, lambda t: b"\x00\x00\xfe\xff" + t.encode("utf-32-be")),
 ]
 
-# Mixed scripts and planes, with characters near every encoding boundary.
-texts = st.text(
+# Mixed scripts and planes, with characters near every encoding boundary,
+# and ASCII runs long enough for the block-at-a-time paths.
+ascii_runs = st.text("abcxyz 019", min_size=12, max_size=40)
+texts = st.lists(
     st.one_of(
-        st.characters(),
-        st.sampled_from("\x00\x7f\x80\xff\u0100\u07ff\u0800\ufeff\uffff\U00010000\U0010ffff€Ÿ"),
+        ascii_runs,
+        st.text(
+            st.one_of(
+                st.characters(exclude_categories=("Cs",)),
+                st.sampled_from("\x00\x7f\x80\xff\u0100\u07ff\u0800\ufeff\uffff\U00010000\U0010ffff€Ÿ"),
+            ),
+            max_size=6,
+        ),
     ),
-    max_size=40,
-)
+    max_size=6,
+).map("".join)
 
 
 def raises(fn, arg, match_exact):
@@ -89,6 +97,7 @@ def test_single_byte_encoders(t):
 utf8_pieces = st.one_of(
     st.binary(max_size=4),
     st.text(max_size=3).map(str.encode),
+    ascii_runs.map(str.encode),
     st.sampled_from([b"\xe2\x82", b"\xf0\x9f\x98", b"\xed\xa0\x80", b"\xf4\x90", b"\xe0\x9f", b"\xc0\xaf"]),
 )
 
@@ -116,7 +125,7 @@ def first_bad_utf32(data, fmt):
 # Raw bytes, or code units packed in either order with surrogates and
 # out-of-range values drawn often.
 def packed(width, values):
-    return st.tuples(st.sampled_from("<>"), st.lists(values, max_size=8)).map(
+    return st.tuples(st.sampled_from("<>"), st.lists(values, max_size=24)).map(
         lambda a: struct.pack(f"{a[0]}{len(a[1])}{width}", *a[1])
     )
 
@@ -124,19 +133,20 @@ def packed(width, values):
 surrogates = st.integers(0xD800, 0xDFFF)
 code_unit_bytes = st.one_of(
     st.binary(max_size=24),
-    packed("H", st.one_of(st.integers(0, 0xFFFF), surrogates)),
+    packed("H", st.one_of(st.integers(0, 0x7F), st.integers(0, 0xFFFF), surrogates)),
     packed("I", st.one_of(st.integers(0, 0x10FFFF), surrogates, st.integers(0x110000, 2**32 - 1))),
 )
 
 
-@given(code_unit_bytes)
-def test_explicit_order_decoders_match_python(data):
+@given(st.integers(0, 40), code_unit_bytes)
+def test_explicit_order_decoders_match_python(ascii_prefix, tail):
     for ours, codec, unit, fmt in (
         (k.decode_utf16be, "utf-16-be", 2, ">"),
         (k.decode_utf16le, "utf-16-le", 2, "<"),
         (k.decode_utf32be, "utf-32-be", 4, ">"),
         (k.decode_utf32le, "utf-32-le", 4, "<"),
     ):
+        data = ("a" * ascii_prefix).encode(codec) + tail
         try:
             expected = data.decode(codec)
         except UnicodeDecodeError:
@@ -211,6 +221,9 @@ def test_windows_1252_whole_table():
         (k.decode_utf32be, b"\x00\x00\xd8\x00", "Invalid UTF-32 codepoint: 0x0000D800"),
         (k.decode_utf32le, b"\x00\x00\x11\x00", "Invalid UTF-32 codepoint: 0x00110000"),
         (k.decode_utf32, b"\xff\xfe\x00\x00\x00\x00\x11\x00", "Invalid UTF-32 codepoint: 0x00110000"),
+        # sixteen units whose byte pattern is ASCII in the other byte order
+        (k.decode_utf32be, b"A\x00\x00\x00" * 16, "Invalid UTF-32 codepoint: 0x41000000"),
+        (k.decode_utf32le, b"\x00\x00\x00A" * 16, "Invalid UTF-32 codepoint: 0x41000000"),
         (k.decode_us_ascii, b"ab\x80\xff", "Invalid US-ASCII byte: 0x80 (must be <= 0x7F)"),
         (k.decode_windows_1252, b"\xff\xfeA", W1252_DECODE),
         (k.decode_windows_1252, b"\xfe\xff\xdc\x00", W1252_DECODE),
@@ -248,9 +261,12 @@ def test_exact_failures(fn, data, message):
         (k.decode_windows_1252, b"\xfe\xff\x00A", "A"),
         (k.decode_windows_1252, b"\xff\xfeA\x00", "A"),
         (k.decode_windows_1252, b"\xff", "ÿ"),
+        # sixteen units whose byte pattern is ASCII in the other byte order
+        (k.decode_utf16be, b"A\x00" * 16, "\u4100" * 16),
+        (k.decode_utf16le, b"\x00A" * 16, "\u4100" * 16),
     ],
 )
-def test_byte_order_marks(fn, data, expected):
+def test_decodes(fn, data, expected):
     assert fn(data) == expected
 
 

@@ -6,6 +6,7 @@
 // into a buffer sized for the worst case and trimmed to what was written.
 #include "text.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -31,7 +32,8 @@ inline bool ascii8(const u8* p) {
     return (w & kHighBits) == 0;
 }
 
-// Reads the character at text[i] and advances i past it.
+// Reads the character at text[i] and advances i past it; safe up to the
+// last byte.
 inline char32_t next_char(const u8* p, std::size_t n, std::size_t& i) {
     const u8 b = p[i];
     if (b < 0x80) {
@@ -80,20 +82,62 @@ std::unexpected<Error> unencodable(std::string_view text, std::size_t start, std
 
 template <bool Little>
 inline char* put16(char* out, char32_t unit) {
-    const char hi = static_cast<char>(unit >> 8);
-    const char lo = static_cast<char>(unit & 0xFF);
-    out[0] = Little ? lo : hi;
-    out[1] = Little ? hi : lo;
+    const auto u = static_cast<std::uint16_t>(unit);
+    const std::uint16_t v = Little ? u : static_cast<std::uint16_t>(u << 8 | u >> 8);
+    std::memcpy(out, &v, 2);
     return out + 2;
 }
 
 template <bool Little>
 inline char* put32(char* out, char32_t cp) {
-    for (int k = 0; k < 4; ++k) {
-        const int shift = Little ? 8 * k : 8 * (3 - k);
-        out[k] = static_cast<char>((cp >> shift) & 0xFF);
-    }
+    const auto u = static_cast<std::uint32_t>(cp);
+    const std::uint32_t v = Little ? u : __builtin_bswap32(u);
+    std::memcpy(out, &v, 4);
     return out + 4;
+}
+
+// Sixteen ASCII bytes widened to sixteen 16-bit or 32-bit lanes, with the
+// byte at the low end of each lane (little-endian) or the high end. GCC and
+// Clang lower these vector conversions to SIMD unpack instructions.
+using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
+using Units8x16 = std::uint16_t __attribute__((vector_size(16)));
+using Units16x16 = std::uint16_t __attribute__((vector_size(32)));
+using Units8x32 = std::uint32_t __attribute__((vector_size(32)));
+
+inline bool ascii16(const u8* p) {
+    std::uint64_t w[2];
+    std::memcpy(w, p, sizeof w);
+    return ((w[0] | w[1]) & kHighBits) == 0;
+}
+
+template <bool Little>
+inline char* widen_ascii16_to_utf16(const u8* p, char* out) {
+    Bytes16 v;
+    std::memcpy(&v, p, 16);
+    Units16x16 w = __builtin_convertvector(v, Units16x16);
+    if constexpr (!Little) {
+        w <<= 8;
+    }
+    std::memcpy(out, &w, 32);
+    return out + 32;
+}
+
+template <bool Little>
+inline char* widen_ascii16_to_utf32(const u8* p, char* out) {
+    Bytes16 v;
+    std::memcpy(&v, p, 16);
+    const Units16x16 w = __builtin_convertvector(v, Units16x16);
+    for (int half = 0; half < 2; ++half) {
+        Units8x16 h;
+        std::memcpy(&h, reinterpret_cast<const char*>(&w) + 16 * half, 16);
+        Units8x32 d = __builtin_convertvector(h, Units8x32);
+        if constexpr (!Little) {
+            d <<= 24;
+        }
+        std::memcpy(out, &d, 32);
+        out += 32;
+    }
+    return out;
 }
 
 template <bool Little>
@@ -109,19 +153,20 @@ std::string to_utf16(std::string_view text, bool mark) {
         }
         std::size_t i = 0;
         while (i < n) {
-            if (i + 8 <= n && ascii8(p + i)) {
-                for (int k = 0; k < 8; ++k) {
-                    o = put16<Little>(o, p[i + k]);
-                }
-                i += 8;
+            if (i + 16 <= n && ascii16(p + i)) {
+                o = widen_ascii16_to_utf16<Little>(p + i, o);
+                i += 16;
                 continue;
             }
-            const char32_t cp = next_char(p, n, i);
-            if (cp < 0x10000) {
-                o = put16<Little>(o, cp);
-            } else {
-                o = put16<Little>(o, 0xD800 + ((cp - 0x10000) >> 10));
-                o = put16<Little>(o, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+            const std::size_t block_end = std::min(n, i + 16);
+            while (i < block_end) {
+                const char32_t cp = next_char(p, n, i);
+                if (cp < 0x10000) {
+                    o = put16<Little>(o, cp);
+                } else {
+                    o = put16<Little>(o, 0xD800 + ((cp - 0x10000) >> 10));
+                    o = put16<Little>(o, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+                }
             }
         }
         return static_cast<std::size_t>(o - buf);
@@ -142,14 +187,15 @@ std::string to_utf32(std::string_view text, bool mark) {
         }
         std::size_t i = 0;
         while (i < n) {
-            if (i + 8 <= n && ascii8(p + i)) {
-                for (int k = 0; k < 8; ++k) {
-                    o = put32<Little>(o, p[i + k]);
-                }
-                i += 8;
+            if (i + 16 <= n && ascii16(p + i)) {
+                o = widen_ascii16_to_utf32<Little>(p + i, o);
+                i += 16;
                 continue;
             }
-            o = put32<Little>(o, next_char(p, n, i));
+            const std::size_t block_end = std::min(n, i + 16);
+            while (i < block_end) {
+                o = put32<Little>(o, next_char(p, n, i));
+            }
         }
         return static_cast<std::size_t>(o - buf);
     });
@@ -186,9 +232,7 @@ Result<std::string> encode_us_ascii(std::string_view text) {
 Result<std::string> encode_iso_8859_1(std::string_view text) {
     const u8* p = bytes_of(text);
     const std::size_t n = text.size();
-    std::size_t bad_start = n;
-    std::size_t bad_end = n;
-    char32_t bad_cp = 0;
+    std::size_t bad = n;  // where the first character above U+00FF starts
     std::string out;
     out.resize_and_overwrite(n, [&](char* buf, std::size_t) {
         char* o = buf;
@@ -200,20 +244,25 @@ Result<std::string> encode_iso_8859_1(std::string_view text) {
                 i += 8;
                 continue;
             }
-            const std::size_t start = i;
-            const char32_t cp = next_char(p, n, i);
-            if (cp > 0xFF) {
-                bad_start = start;
-                bad_end = i;
-                bad_cp = cp;
+            const u8 b = p[i];
+            if (b < 0x80) {
+                *o++ = static_cast<char>(b);
+                ++i;
+            } else if ((b & 0xFE) == 0xC2 && i + 1 < n) {
+                // U+0080-U+00FF: C2 or C3, then the low six bits.
+                *o++ = static_cast<char>(((b & 0x03) << 6) | (p[i + 1] & 0x3F));
+                i += 2;
+            } else {
+                bad = i;
                 return std::size_t{0};
             }
-            *o++ = static_cast<char>(cp);
         }
         return static_cast<std::size_t>(o - buf);
     });
-    if (bad_start != n) {
-        return unencodable(text, bad_start, bad_end, bad_cp, "ISO-8859-1");
+    if (bad != n) {
+        std::size_t end = bad;
+        const char32_t cp = next_char(p, n, end);
+        return unencodable(text, bad, end, cp, "ISO-8859-1");
     }
     return out;
 }
@@ -231,6 +280,19 @@ Result<std::string> encode_windows_1252(std::string_view text) {
                 std::memcpy(o, p + i, 8);
                 o += 8;
                 i += 8;
+                continue;
+            }
+            // U+00A0-U+00FF (C2 A0 to C3 BF) keep their value; the rest goes
+            // through the index.
+            const u8 lead = p[i];
+            if (lead < 0x80) {
+                *o++ = static_cast<char>(lead);
+                ++i;
+                continue;
+            }
+            if (i + 1 < n && (lead == 0xC3 || (lead == 0xC2 && p[i + 1] >= 0xA0))) {
+                *o++ = static_cast<char>(((lead & 0x03) << 6) | (p[i + 1] & 0x3F));
+                i += 2;
                 continue;
             }
             const int b = windows_1252::byte_for(next_char(p, n, i));
