@@ -170,7 +170,17 @@ def test_float_conversions_accept_ints_and_float_protocols():
     assert k.encode_ieee754_f64(Index(2)) == 0x4000000000000000
 
 
-@pytest.mark.parametrize("value, pattern", [(1e39, 0x7F800000), (-1e39, 0xFF800000), (3.4028235677973366e38, 0x7F7FFFFF)])
+@pytest.mark.parametrize(
+    "value, pattern",
+    [
+        (1e39, 0x7F800000),
+        (-1e39, 0xFF800000),
+        # Halfway between the largest single and 2**128 rounds to even: infinity.
+        (float.fromhex("0x1.FFFFFFp127"), 0x7F800000),
+        (float.fromhex("-0x1.FFFFFFp127"), 0xFF800000),
+        (float.fromhex("0x1.FFFFFEFFFFFFFp127"), 0x7F7FFFFF),
+    ],
+)
 def test_single_conversion_overflows_to_infinity(value, pattern):
     assert k.encode_ieee754_f32(value) == pattern
 
