@@ -18,6 +18,18 @@ def show_integer_codecs() -> None:
         print(f"  encode_twos_complement(200, 8) fails: {error}")
 
 
+def show_bcd_and_half_precision() -> None:
+    print("Binary-coded decimal and half precision")
+    packed = kestrune.encode_packed_bcd(-123, 16, signed=True)
+    zoned = kestrune.encode_unpacked_bcd(-123, 24, signed=True)
+    print(f"  encode_packed_bcd(-123, 16, signed=True) = 0x{packed:04X}"
+          f" -> {kestrune.decode_packed_bcd(packed, 16, signed=True)}")
+    print(f"  encode_unpacked_bcd(-123, 24, signed=True) = 0x{zoned:06X}"
+          f" -> {kestrune.decode_unpacked_bcd(zoned, 24, signed=True)}")
+    half = kestrune.encode_ieee754_f16(3.14159)
+    print(f"  encode_ieee754_f16(3.14159) = 0x{half:04X} -> {kestrune.decode_ieee754_f16(half)}")
+
+
 def field(name, encoding, bits, value, byte_order="big", **extra):
     """One recipe item; `offset_bits` may be given in `extra`."""
     return {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
@@ -82,6 +94,7 @@ def show_unpacked() -> None:
 
 def main() -> None:
     show_integer_codecs()
+    show_bcd_and_half_precision()
     show_packet()
     show_unpacked()
 
