@@ -3,6 +3,7 @@
 import math
 import struct
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -113,3 +114,22 @@ def test_pack_then_unpack_gives_the_values_back(recipe, shift, fill):
     moved = ((prefix << bits | int.from_bytes(packet, "big")) << (8 * size - total)).to_bytes(size, "big")
     got = k.unpack_parameters(moved, shift, unpack)
     assert all(same(got[name], expected[name]) for name in expected), (got, expected)
+
+
+# Names are matched after the full Unicode lower-case mapping, under which
+# KELVIN SIGN (U+212A) becomes an ASCII "k"; other non-ASCII letters do not
+# make a name valid, and an unmatched name is echoed as written.
+@pytest.mark.parametrize("encoding", ["pac\u212aed_bcd", "PAC\u212aED-BCD-SIGNED"])
+def test_names_lowercase_through_the_full_unicode_mapping(encoding):
+    item = {"name": "n", "encoding": encoding, "bits": 16, "byte_order": "BIG", "reverse_bits": False, "value": 123}
+    packet = k.pack_parameters([item])
+    assert k.unpack_parameters(packet, 0, [item]) == {"n": 123}
+
+
+@pytest.mark.parametrize("encoding", ["UNSIGNED\u212a", "\u0130nteger", "unsi\u0301gned"])
+def test_non_ascii_names_that_do_not_lower_into_a_name_are_refused(encoding):
+    item = {"name": "n", "encoding": encoding, "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 1}
+    for call in (lambda: k.pack_parameters([item]), lambda: k.unpack_parameters(b"\0", 0, [item])):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == f"ValueError: Unsupported encoding type: {encoding}"
