@@ -13,10 +13,10 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if
     "$python" -m venv .venv
 fi
 .venv/bin/python -m pip install --quiet --upgrade pip
-spec="."
+target="."
 if [ "$#" -gt 0 ]; then
-    spec=".[$(IFS=,; echo "$*")]"
+    target=".[$(IFS=,; echo "$*")]"
 fi
 # Always rebuild the module from the working tree.
 .venv/bin/python -m pip uninstall --quiet --yes kestrune >/dev/null 2>&1 || true
-.venv/bin/python -m pip install --quiet "$spec"
+.venv/bin/python -m pip install --quiet "$target"
