@@ -4,6 +4,12 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+#include "pyref.hpp"
+
 namespace kestrune {
 
 struct RecipeKeys {
@@ -27,5 +33,40 @@ inline int recipe_lookup(PyObject* item, PyObject* key, PyObject** out) { return
 
 // Sets KeyError "Recipe missing required field: '{key}'".
 void set_missing_field(const char* key);
+
+// Looks up a required key without converting its value: true with the
+// value in `out`; false with the missing-field KeyError (or the lookup's own
+// error) set.
+bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out);
+
+// The name objects (encoding, byte order) already accepted in one call, each
+// with what it selected. Recipes usually share a handful of str objects for
+// these names; a str is immutable, so meeting the same object again (held
+// here, so it cannot be freed and its address reused) means the same
+// conversion, lower-casing and match, which can then be skipped.
+template <class T, std::size_t N>
+class AcceptedNames {
+public:
+    const T* find(PyObject* obj) const noexcept {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (objects_[i].get() == obj) {
+                return &values_[i];
+            }
+        }
+        return nullptr;
+    }
+    void remember(PyObject* obj, T value) {
+        const std::size_t slot = next_++ % N;
+        objects_[slot] = PyRef::borrow(obj);
+        values_[slot] = value;
+        count_ = std::min(count_ + 1, N);
+    }
+
+private:
+    std::array<PyRef, N> objects_;
+    std::array<T, N> values_{};
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+};
 
 }  // namespace kestrune

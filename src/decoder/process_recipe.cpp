@@ -151,43 +151,6 @@ const Decoder* find_decoder(std::string_view lowered) {
 
 enum class ByteOrder : std::uint8_t { Big, Little };
 
-// Remembers what a few str objects resolved to during one call. Recipes
-// usually share their encoding and byte-order strings between items, so
-// most items are matched by identity. Each key is held by a strong
-// reference, so an address is never reused for another object while cached.
-template <class T, std::size_t N>
-class IdentityCache {
-public:
-    IdentityCache() = default;
-    IdentityCache(const IdentityCache&) = delete;
-    IdentityCache& operator=(const IdentityCache&) = delete;
-    ~IdentityCache() {
-        for (PyObject* key : keys_) {
-            Py_XDECREF(key);
-        }
-    }
-    const T* find(PyObject* key) const noexcept {
-        for (std::size_t i = 0; i < N; ++i) {
-            if (keys_[i] == key) {
-                return &values_[i];
-            }
-        }
-        return nullptr;
-    }
-    void put(PyObject* key, T value) noexcept {
-        Py_INCREF(key);
-        Py_XDECREF(keys_[next_]);
-        keys_[next_] = key;
-        values_[next_] = value;
-        next_ = (next_ + 1) % N;
-    }
-
-private:
-    std::array<PyObject*, N> keys_{};
-    std::array<T, N> values_{};
-    std::size_t next_ = 0;
-};
-
 // ---------------------------------------------------------------------------
 // Bit access
 
@@ -297,20 +260,6 @@ std::string quoted(std::string_view s) {
     return out;
 }
 
-bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out) {
-    PyObject* value = nullptr;
-    const int found = recipe_lookup(item, key, &value);
-    if (found < 0) {
-        return false;
-    }
-    if (found == 0) {
-        set_missing_field(key_name);
-        return false;
-    }
-    out = PyRef(value);
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // The item loop
 
@@ -330,8 +279,8 @@ private:
     std::uint64_t start_;
     std::uint64_t cursor_;
     const RecipeKeys& keys_;
-    IdentityCache<const Decoder*, 8> encodings_;
-    IdentityCache<ByteOrder, 2> byte_orders_;
+    AcceptedNames<const Decoder*, 8> encodings_;
+    AcceptedNames<ByteOrder, 2> byte_orders_;
 };
 
 PyObject* Processor::text_value(Kind kind, std::string_view w) {
@@ -566,7 +515,7 @@ bool Processor::item(PyObject* result, PyObject* item) {
         } else {
             return set_value_error("Invalid byte_order " + quoted(order_text) + ": must be 'big' or 'little'");
         }
-        byte_orders_.put(order_obj.get(), order);
+        byte_orders_.remember(order_obj.get(), order);
     }
     if (order == ByteOrder::Little && (bits & 7) != 0) {
         if (cached_order && !convert_str(order_obj.get(), order_text)) {
@@ -590,7 +539,7 @@ bool Processor::item(PyObject* result, PyObject* item) {
         if (!decoder) {
             return set_value_error("Unsupported encoding type: " + std::string(encoding));
         }
-        encodings_.put(encoding_obj.get(), decoder);
+        encodings_.remember(encoding_obj.get(), decoder);
     }
 
     PyRef value(this->value(*decoder, pos, bits, order, reverse_bits));

@@ -473,48 +473,6 @@ bool field_end(std::uint64_t off, std::uint32_t bits, std::uint64_t& end) {
     return true;
 }
 
-// Looks up a required key without converting its value. A missing key
-// fails with the missing-field KeyError.
-bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out) {
-    PyObject* found = nullptr;
-    const int r = recipe_lookup(item, key, &found);
-    if (r == 0) {
-        set_missing_field(key_name);
-    }
-    out = PyRef(found);
-    return r > 0;
-}
-
-// The name objects (encoding, byte order) already accepted in this call,
-// each with what it selected. Recipes usually share a handful of str
-// objects for these names; a str is immutable, so meeting the same object
-// again (held here, so it cannot be freed and replaced) means the same
-// conversion, lower-casing and match, which can then be skipped.
-template <class T, std::size_t N>
-class AcceptedNames {
-public:
-    const T* find(PyObject* obj) const {
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (objects_[i].get() == obj) {
-                return &values_[i];
-            }
-        }
-        return nullptr;
-    }
-    void remember(PyRef&& obj, T value) {
-        const std::size_t slot = next_++ % N;
-        objects_[slot] = std::move(obj);
-        values_[slot] = value;
-        count_ = std::min(count_ + 1, N);
-    }
-
-private:
-    std::array<PyRef, N> objects_;
-    std::array<T, N> values_{};
-    std::size_t count_ = 0;
-    std::size_t next_ = 0;
-};
-
 // Allocates the zero-filled packet of (end + 7) div 8 bytes.
 PyObject* new_packet(std::uint64_t end_bits) {
     const std::uint64_t size = end_bits / 8 + (end_bits % 8 != 0 ? 1 : 0);
@@ -728,7 +686,7 @@ PyObject* build_packet(std::vector<PyRef>& items) {
                 PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", encoding_obj.get());
                 return nullptr;
             }
-            encodings.remember(std::move(encoding_obj), enc);
+            encodings.remember(encoding_obj.get(), enc);
         }
         if (!encode_field(enc, value.get(), bits, reverse_bits, field)) {
             return nullptr;
@@ -761,7 +719,7 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             field.reverse_bytes();
         }
         if (!known_order) {
-            byte_orders.remember(std::move(byte_order_obj), little);
+            byte_orders.remember(byte_order_obj.get(), little);
         }
 
         builder::place_field(out, out_size, off, field.data, field.size, bits);
