@@ -15,6 +15,7 @@
 #include "frame.hpp"
 #include "pack_parameters.hpp"
 #include "results.hpp"
+#include "text_objects.hpp"
 #include "unpack_parameters.hpp"
 
 namespace kestrune {
@@ -76,25 +77,25 @@ constexpr FunctionRow kRows[] = {
      [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ti_f40)); }},
     // ---- text decoders (decode_us_ascii ... decode_utf32be) ----
     {"decode_us_ascii", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_us_ascii(a[0].text)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::UsAscii, a[0].text); }},
     {"decode_iso_8859_1", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_iso_8859_1(a[0].text)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Iso8859_1, a[0].text); }},
     {"decode_windows_1252", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_windows_1252(a[0].text)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Windows1252, a[0].text); }},
     {"decode_utf8", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_utf8(a[0].text)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Utf8, a[0].text); }},
     {"decode_utf16", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_utf16(a[0].text)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Utf16, a[0].text); }},
     {"decode_utf16le", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_utf16_with_endianness(a[0].text, true)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Utf16le, a[0].text); }},
     {"decode_utf16be", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_utf16_with_endianness(a[0].text, false)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Utf16be, a[0].text); }},
     {"decode_utf32", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_utf32(a[0].text)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Utf32, a[0].text); }},
     {"decode_utf32le", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_utf32_with_endianness(a[0].text, true)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Utf32le, a[0].text); }},
     {"decode_utf32be", P("bytes"), 1, 1, V(C::Bytes),
-     [](Arg* a) { return str_result(decode_utf32_with_endianness(a[0].text, false)); }},
+     [](Arg* a) { return decoded_text(TextDecoder::Utf32be, a[0].text); }},
     // ---- integer encoders ----
     {"encode_ones_complement", P("value", "bits"), 2, 2, V(C::I64, C::U32),
      [](Arg* a) { return int_result(encode_ones_complement(a[0].i64, a[1].u32)); }},
@@ -140,25 +141,25 @@ constexpr FunctionRow kRows[] = {
      [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ti_f40)); }},
     // ---- text encoders (encode_us_ascii ... encode_utf32be) ----
     {"encode_us_ascii", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_us_ascii(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::UsAscii, a[0].text); }},
     {"encode_iso_8859_1", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_iso_8859_1(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Iso8859_1, a[0].text); }},
     {"encode_windows_1252", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_windows_1252(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Windows1252, a[0].text); }},
     {"encode_utf8", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_utf8(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Utf8, a[0].text); }},
     {"encode_utf16", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_utf16(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Utf16, a[0].text); }},
     {"encode_utf16le", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_utf16le(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Utf16le, a[0].text); }},
     {"encode_utf16be", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_utf16be(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Utf16be, a[0].text); }},
     {"encode_utf32", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_utf32(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Utf32, a[0].text); }},
     {"encode_utf32le", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_utf32le(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Utf32le, a[0].text); }},
     {"encode_utf32be", P("text"), 1, 1, V(C::Str),
-     [](Arg* a) { return bytes_result(encode_utf32be(a[0].text)); }},
+     [](Arg* a) { return encoded_text(TextEncoder::Utf32be, a[0].text); }},
 };
 
 constexpr std::size_t kRowCount = sizeof(kRows) / sizeof(kRows[0]);

@@ -1,8 +1,10 @@
-// Text decoders: bytes -> UTF-8 text.
+// Text decoders: a measuring pass that validates strictly (reporting the
+// first fault) and a filling pass into 1-, 2- or 4-byte code units.
 //
-// Every decoder validates strictly and reports the first fault; nothing
-// partial is returned. Outputs are written in one pass into a buffer sized for
-// the worst case and trimmed to the bytes actually written.
+// Both passes work in blocks of sixteen code units: a block without anything
+// that needs attention (surrogates, invalid values, windows-1252 bytes 80-9F,
+// non-ASCII UTF-8) is handled with GCC/Clang vector extensions, which lower
+// to SIMD instructions; any other block is handled one unit at a time.
 #include "text.hpp"
 
 #include <algorithm>
@@ -11,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "windows_1252_index.hpp"
 
@@ -167,330 +171,618 @@ bool validate_utf8(std::string_view s, Utf8Fault& fault) {
     return false;
 }
 
-// ---- UTF-16 and UTF-32 ---------------------------------------------------
+// ---- vector helpers ------------------------------------------------------
 
-// Runs of ASCII units are narrowed sixteen units at a time; GCC and Clang
-// lower the vector conversions to SIMD packing.
-constexpr std::size_t kAsciiBlock = 16;
-using Bytes16 = u8 __attribute__((vector_size(16)));
-using Units16x16 = std::uint16_t __attribute__((vector_size(32)));
-using Units16x32 = u32 __attribute__((vector_size(64)));
+constexpr std::size_t kBlock = 16;
+using u16 = std::uint16_t;
+using V8 = u8 __attribute__((vector_size(16)));
+using V16 = u16 __attribute__((vector_size(32)));
+using V32 = u32 __attribute__((vector_size(64)));
+// Comparisons are done on 16-byte vectors only: wider ones are split into
+// scalar lanes on baseline x86-64.
+using H16 = u16 __attribute__((vector_size(16)));
+using Q32 = std::int32_t __attribute__((vector_size(16)));
 
-// True when the sixteen Width-byte units at p, in the given order, are all
-// below 0x80. The mask keeps, per unit, every bit but the low seven of the
-// least significant byte (bytes read in host, i.e. little-endian, order).
-template <std::size_t Width, bool Little>
-inline bool ascii_units(const u8* p) {
-    constexpr u64 lane = Width == 2 ? (Little ? 0xFF80 : 0x80FF) : (Little ? 0xFFFFFF80 : 0x80FFFFFF);
-    constexpr u64 mask = Width == 2 ? lane * 0x0001000100010001ULL : lane * 0x0000000100000001ULL;
-    u64 any = 0;
-    for (std::size_t k = 0; k < kAsciiBlock * Width; k += 8) {
-        any |= load64(p + k);
-    }
-    return (any & mask) == 0;
+// Vectors are passed by reference: vectors wider than the baseline SIMD
+// registers would otherwise change the calling convention.
+template <class V>
+inline void load_vector(V& v, const u8* p) {
+    std::memcpy(&v, p, sizeof v);
 }
 
-// Narrows sixteen ASCII units (checked by ascii_units) to sixteen bytes.
-template <std::size_t Width>
-inline char* narrow_ascii_units(const u8* p, char* out) {
-    // The character sits in the lowest byte of a lane (little-endian) or the
-    // highest (big-endian) and the other bytes are zero: fold it into the
-    // lowest, which the conversions keep.
-    Units16x16 h;
-    if constexpr (Width == 2) {
-        std::memcpy(&h, p, sizeof h);
-        h |= h >> 8;
-    } else {
-        Units16x32 v;
-        std::memcpy(&v, p, sizeof v);
-        v |= v >> 24;
-        h = __builtin_convertvector(v, Units16x16);
-    }
-    const Bytes16 b = __builtin_convertvector(h, Bytes16);
-    std::memcpy(out, &b, sizeof b);
-    return out + sizeof b;
-}
-
-// Decodes UTF-16 units (already known to be an even number of bytes) into
-// `out`; returns the end, or nullptr at an unpaired surrogate. Works in
-// blocks of sixteen units: an all-ASCII block is narrowed at once, any other
-// is decoded unit by unit (a pair may end one unit past the block).
-template <bool Little>
-char* utf16_to_utf8(const u8* p, std::size_t units, char* out) {
-    auto unit = [p](std::size_t k) -> u32 {
-        const u32 a = p[2 * k];
-        const u32 b = p[2 * k + 1];
-        return Little ? (a | b << 8) : (a << 8 | b);
-    };
-    std::size_t k = 0;
-    while (k < units) {
-        if (k + kAsciiBlock <= units && ascii_units<2, Little>(p + 2 * k)) {
-            out = narrow_ascii_units<2>(p + 2 * k, out);
-            k += kAsciiBlock;
-            continue;
-        }
-        const std::size_t block_end = std::min(units, k + kAsciiBlock);
-        while (k < block_end) {
-            const u32 u = unit(k);
-            if (u - 0xD800 >= 0x800) {
-                out = put_utf8(out, u);
-                ++k;
-            } else if (u <= 0xDBFF && k + 1 < units) {
-                const u32 low = unit(k + 1);
-                if (low - 0xDC00 >= 0x400) {
-                    return nullptr;
-                }
-                out = put_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-                k += 2;
-            } else {
-                return nullptr;  // a low surrogate first, or a high one at the end
-            }
-        }
-    }
-    return out;
-}
-
-// Decodes UTF-32 units into `out`; returns the end, or nullptr with
-// `bad_unit` set at the first unit that is not a scalar value. Blocks as in
-// utf16_to_utf8.
-template <bool Little>
-char* utf32_to_utf8(const u8* p, std::size_t units, char* out, u32& bad_unit) {
-    std::size_t k = 0;
-    while (k < units) {
-        if (k + kAsciiBlock <= units && ascii_units<4, Little>(p + 4 * k)) {
-            out = narrow_ascii_units<4>(p + 4 * k, out);
-            k += kAsciiBlock;
-            continue;
-        }
-        const std::size_t block_end = std::min(units, k + kAsciiBlock);
-        for (; k < block_end; ++k) {
-            const u8* q = p + 4 * k;
-            const u32 u = Little ? (u32{q[0]} | u32{q[1]} << 8 | u32{q[2]} << 16 | u32{q[3]} << 24)
-                                 : (u32{q[0]} << 24 | u32{q[1]} << 16 | u32{q[2]} << 8 | u32{q[3]});
-            if (u - 0xD800 < 0x800 || u > 0x10FFFF) {
-                bad_unit = u;
-                return nullptr;
-            }
-            out = put_utf8(out, u);
-        }
-    }
-    return out;
-}
-
-// ---- windows-1252 --------------------------------------------------------
-
-// The UTF-8 form of scalar value `c`, packed first byte lowest.
-constexpr u32 utf8_word(u32 c) {
-    if (c < 0x80) {
-        return c;
-    }
-    if (c < 0x800) {
-        return (0xC0 | (c >> 6)) | (0x80 | (c & 0x3F)) << 8;
-    }
-    if (c < 0x10000) {
-        return (0xE0 | (c >> 12)) | (0x80 | ((c >> 6) & 0x3F)) << 8 | (0x80 | (c & 0x3F)) << 16;
-    }
-    return (0xF0 | (c >> 18)) | (0x80 | ((c >> 12) & 0x3F)) << 8 | (0x80 | ((c >> 6) & 0x3F)) << 16 |
-           (0x80 | (c & 0x3F)) << 24;
-}
-
-constexpr unsigned utf8_length(u32 c) { return 1u + (c >= 0x80) + (c >= 0x800) + (c >= 0x10000); }
-
-// Each byte's character as one word, so that the decoder stores four bytes
-// and advances by the length; the output keeps kSlack spare bytes for that.
-constexpr std::size_t kSlack = 3;
-
-struct PackedChar {
-    u32 word;  // UTF-8 bytes, first byte lowest
-    u32 length;
+template <class Unit>
+struct UnitVector;
+template <>
+struct UnitVector<u8> {
+    using type = V8;
+};
+template <>
+struct UnitVector<u16> {
+    using type = V16;
+};
+template <>
+struct UnitVector<u32> {
+    using type = V32;
 };
 
-constexpr std::array<PackedChar, 256> make_windows_1252_utf8() {
-    std::array<PackedChar, 256> table{};
-    for (unsigned b = 0; b < 256; ++b) {
-        const u32 cp = windows_1252::code_point(static_cast<u8>(b));
-        table[b] = {utf8_word(cp), utf8_length(cp)};
+// True when any lane of a comparison mask is set.
+template <class M>
+inline bool any_lane(const M& mask) {
+    static_assert(sizeof(M) % 8 == 0);
+    u64 words[sizeof(M) / 8];
+    std::memcpy(words, &mask, sizeof mask);
+    u64 any = 0;
+    for (u64 w : words) {
+        any |= w;
     }
-    return table;
+    return any != 0;
 }
 
-constexpr std::array<PackedChar, 256> kWindows1252Utf8 = make_windows_1252_utf8();
+// The bitwise OR of all lanes: at least the largest lane, and below 0x80,
+// 0x100 or 0x10000 exactly when the largest lane is.
+template <class V>
+inline u32 lane_or(const V& v) {
+    u32 m = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+        m |= v[i];
+    }
+    return m;
+}
 
-}  // namespace
+// Stores sixteen code points (each known to fit Unit) as Units. Widening
+// to 32 bits goes through 16 bits, eight lanes at a time, and narrowing from
+// 32 bits to 8 through 16: the forms that lower to SIMD packing/unpacking.
+using H32 = u32 __attribute__((vector_size(32)));
 
-Result<std::string_view> decode_utf8(std::string_view bytes) {
+inline void widen_to_u32(const V16& v, u32* out) {
+    for (int half = 0; half < 2; ++half) {
+        H16 h;
+        std::memcpy(&h, reinterpret_cast<const char*>(&v) + 16 * half, 16);
+        const H32 d = __builtin_convertvector(h, H32);
+        std::memcpy(out + 8 * half, &d, sizeof d);
+    }
+}
+
+template <class Unit, class V>
+inline Unit* store_units(Unit* out, const V& v) {
+    using Out = typename UnitVector<Unit>::type;
+    if constexpr (std::is_same_v<V, Out>) {
+        std::memcpy(out, &v, sizeof v);
+    } else if constexpr (sizeof(Unit) == 4) {
+        if constexpr (std::is_same_v<V, V8>) {
+            widen_to_u32(__builtin_convertvector(v, V16), out);
+        } else {
+            widen_to_u32(v, out);
+        }
+    } else if constexpr (sizeof(Unit) == 1 && std::is_same_v<V, V32>) {
+        const V8 w = __builtin_convertvector(__builtin_convertvector(v, V16), V8);
+        std::memcpy(out, &w, sizeof w);
+    } else {
+        const Out w = __builtin_convertvector(v, Out);
+        std::memcpy(out, &w, sizeof w);
+    }
+    return out + kBlock;
+}
+
+// ---- UTF-8 ---------------------------------------------------------------
+
+// Length and largest-code-point bound of valid UTF-8: every byte that is not
+// a continuation byte starts a character, and the largest byte tells the
+// width class of the largest character.
+void measure_valid_utf8(const u8* p, std::size_t n, std::size_t& length, char32_t& max_char) {
+    std::size_t continuations = 0;
+    V8 any{};     // OR of the bytes
+    V8 wide{};    // lead bytes C4-FF
+    V8 astral{};  // lead bytes F0-FF
+    std::size_t i = 0;
+    while (i + kBlock <= n) {
+        // Per-lane counts of continuation bytes, folded before they can wrap.
+        V8 counts{};
+        const std::size_t stop = std::min(n - kBlock + 1, i + 255 * kBlock);
+        for (; i < stop; i += kBlock) {
+            V8 v;
+            load_vector(v, p + i);
+            // Equality tests only: SSE2 has no unsigned byte comparison.
+            counts -= reinterpret_cast<V8>((v & 0xC0) == 0x80);
+            any |= v;
+            wide |= reinterpret_cast<V8>(((v & 0xC0) == 0xC0) & ((v & 0xFE) != 0xC2));
+            astral |= reinterpret_cast<V8>((v & 0xF0) == 0xF0);
+        }
+        for (std::size_t l = 0; l < kBlock; ++l) {
+            continuations += counts[l];
+        }
+    }
+    u32 top = lane_or(any);
+    bool beyond_latin1 = lane_or(wide) != 0;
+    bool beyond_bmp = lane_or(astral) != 0;
+    for (; i < n; ++i) {
+        continuations += (p[i] & 0xC0) == 0x80;
+        top |= p[i];
+        beyond_latin1 = beyond_latin1 || p[i] >= 0xC4;
+        beyond_bmp = beyond_bmp || p[i] >= 0xF0;
+    }
+    length = n - continuations;
+    // The lead bytes give the width class: C2-C3 lead U+0080-U+00FF, C4-EF
+    // up to U+FFFF, F0-F4 beyond.
+    max_char = top < 0x80 ? top : !beyond_latin1 ? 0xFF : !beyond_bmp ? 0xFFFF : 0x10FFFF;
+}
+
+// Decodes valid UTF-8 into code units.
+template <class Unit>
+void fill_utf8(const u8* p, std::size_t n, Unit* out) {
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + kBlock <= n && ((load64(p + i) | load64(p + i + 8)) & kHighBits) == 0) {
+            V8 v;
+            load_vector(v, p + i);
+            out = store_units(out, v);
+            i += kBlock;
+            continue;
+        }
+        const std::size_t block_end = std::min(n, i + kBlock);
+        while (i < block_end) {
+            const u32 b = p[i];
+            u32 c;
+            if (b < 0x80) {
+                c = b;
+                i += 1;
+            } else if (b < 0xE0 && i + 1 < n) {
+                c = (b & 0x1F) << 6 | (p[i + 1] & 0x3F);
+                i += 2;
+            } else if (b < 0xF0 && i + 2 < n) {
+                c = (b & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
+                i += 3;
+            } else if (i + 3 < n) {
+                c = (b & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
+                i += 4;
+            } else {
+                c = 0xFFFD;  // not reached for validated input; never reads past the end
+                i = n;
+            }
+            *out++ = static_cast<Unit>(c);
+        }
+    }
+}
+
+// ---- UTF-16 --------------------------------------------------------------
+
+template <bool Little>
+inline u32 unit16(const u8* p, std::size_t k) {
+    const u32 a = p[2 * k];
+    const u32 b = p[2 * k + 1];
+    return Little ? (a | b << 8) : (a << 8 | b);
+}
+
+template <bool Little>
+inline void load_units16(V16& v, const u8* p) {
+    load_vector(v, p);
+    if constexpr (!Little) {
+        v = v << 8 | v >> 8;
+    }
+}
+
+inline bool any_surrogate(const V16& v) {
+    H16 h[2];
+    std::memcpy(h, &v, sizeof v);
+    return any_lane(((h[0] & 0xF800) == 0xD800) | ((h[1] & 0xF800) == 0xD800));
+}
+
+inline u32 combine_pair(u32 high, u32 low) { return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00); }
+
+// Checks the pairing of surrogates; false at the first unpaired one. A pair
+// may end one unit past a block.
+template <bool Little>
+bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t& max_char) {
+    V16 vmax{};
+    u32 smax = 0;
+    std::size_t pairs = 0;
+    std::size_t k = 0;
+    while (k < units) {
+        if (k + kBlock <= units) {
+            V16 v;
+            load_units16<Little>(v, p + 2 * k);
+            if (!any_surrogate(v)) {
+                vmax |= v;
+                k += kBlock;
+                continue;
+            }
+        }
+        const std::size_t block_end = std::min(units, k + kBlock);
+        while (k < block_end) {
+            const u32 u = unit16<Little>(p, k);
+            if (u - 0xD800 >= 0x800) {
+                smax = std::max(smax, u);
+                ++k;
+            } else if (u <= 0xDBFF && k + 1 < units) {
+                const u32 low = unit16<Little>(p, k + 1);
+                if (low - 0xDC00 >= 0x400) {
+                    return false;
+                }
+                smax = std::max(smax, combine_pair(u, low));
+                ++pairs;
+                k += 2;
+            } else {
+                return false;  // a low surrogate first, or a high one at the end
+            }
+        }
+    }
+    length = units - pairs;
+    max_char = std::max(smax, lane_or(vmax));
+    return true;
+}
+
+// Writes measured (well-paired) UTF-16 as code points. Narrow Units only
+// receive text without pairs, so their blocks are plain conversions.
+template <bool Little, class Unit>
+void fill_utf16(const u8* p, std::size_t units, Unit* out) {
+    std::size_t k = 0;
+    while (k < units) {
+        if (k + kBlock <= units) {
+            V16 v;
+            load_units16<Little>(v, p + 2 * k);
+            if (!any_surrogate(v)) {
+                out = store_units(out, v);
+                k += kBlock;
+                continue;
+            }
+        }
+        const std::size_t block_end = std::min(units, k + kBlock);
+        while (k < block_end) {
+            const u32 u = unit16<Little>(p, k);
+            if (u - 0xD800 < 0x400 && k + 1 < units) {
+                *out++ = static_cast<Unit>(combine_pair(u, unit16<Little>(p, k + 1)));
+                k += 2;
+            } else {
+                *out++ = static_cast<Unit>(u);
+                ++k;
+            }
+        }
+    }
+}
+
+// ---- UTF-32 --------------------------------------------------------------
+
+template <bool Little>
+inline u32 unit32(const u8* q) {
+    return Little ? (u32{q[0]} | u32{q[1]} << 8 | u32{q[2]} << 16 | u32{q[3]} << 24)
+                  : (u32{q[0]} << 24 | u32{q[1]} << 16 | u32{q[2]} << 8 | u32{q[3]});
+}
+
+template <bool Little>
+inline void load_units32(V32& v, const u8* p) {
+    load_vector(v, p);
+    if constexpr (!Little) {
+        v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
+    }
+}
+
+inline bool is_scalar(u32 u) { return u - 0xD800 >= 0x800 && u <= 0x10FFFF; }
+
+// True when all sixteen units are scalar values. Compared as signed lanes:
+// units of 2^31 and above are negative.
+inline bool all_scalar(const V32& v) {
+    Q32 q[4];
+    std::memcpy(q, &v, sizeof v);
+    Q32 bad{};
+    for (const Q32& x : q) {
+        bad |= (x > 0x10FFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+    }
+    return !any_lane(bad);
+}
+
+// False with `bad_unit` set at the first unit that is not a scalar value.
+template <bool Little>
+bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_unit) {
+    V32 vmax{};
+    std::size_t k = 0;
+    for (; k + kBlock <= units; k += kBlock) {
+        V32 v;
+        load_units32<Little>(v, p + 4 * k);
+        if (!all_scalar(v)) {
+            break;  // the scalar loop below finds the unit
+        }
+        vmax |= v;
+    }
+    u32 smax = lane_or(vmax);
+    for (; k < units; ++k) {
+        const u32 u = unit32<Little>(p + 4 * k);
+        if (!is_scalar(u)) {
+            bad_unit = u;
+            return false;
+        }
+        smax = std::max(smax, u);
+    }
+    max_char = smax;
+    return true;
+}
+
+template <bool Little, class Unit>
+void fill_utf32(const u8* p, std::size_t units, Unit* out) {
+    std::size_t k = 0;
+    for (; k + kBlock <= units; k += kBlock) {
+        V32 v;
+        load_units32<Little>(v, p + 4 * k);
+        out = store_units(out, v);
+    }
+    for (; k < units; ++k) {
+        *out++ = static_cast<Unit>(unit32<Little>(p + 4 * k));
+    }
+}
+
+// ---- single-byte character sets -----------------------------------------
+
+// The OR of the bytes: at least the largest, and below 0x80 when all are.
+u32 bytes_or(const u8* p, std::size_t n) {
+    V8 acc{};
+    std::size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+        V8 v;
+        load_vector(v, p + i);
+        acc |= v;
+    }
+    u32 m = lane_or(acc);
+    for (; i < n; ++i) {
+        m |= p[i];
+    }
+    return m;
+}
+
+template <class Unit>
+void fill_latin1(const u8* p, std::size_t n, Unit* out) {
+    if constexpr (sizeof(Unit) == 1) {
+        if (n != 0) {
+            std::memcpy(out, p, n);
+        }
+    } else {
+        std::size_t i = 0;
+        for (; i + kBlock <= n; i += kBlock) {
+            V8 v;
+            load_vector(v, p + i);
+            out = store_units(out, v);
+        }
+        for (; i < n; ++i) {
+            *out++ = p[i];
+        }
+    }
+}
+
+// Bytes 80-9F are the only ones that windows-1252 does not map to themselves.
+inline bool any_high_control(const V8& v) { return any_lane((v & 0xE0) == 0x80); }
+
+char32_t measure_windows_1252(const u8* p, std::size_t n) {
+    V8 vmax{};
+    u32 smax = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + kBlock <= n) {
+            V8 v;
+            load_vector(v, p + i);
+            if (!any_high_control(v)) {
+                vmax |= v;
+                i += kBlock;
+                continue;
+            }
+        }
+        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+            smax = std::max<u32>(smax, windows_1252::code_point(p[i]));
+        }
+    }
+    return std::max(smax, lane_or(vmax));
+}
+
+template <class Unit>
+void fill_windows_1252(const u8* p, std::size_t n, Unit* out) {
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + kBlock <= n) {
+            V8 v;
+            load_vector(v, p + i);
+            if (!any_high_control(v)) {
+                out = store_units(out, v);
+                i += kBlock;
+                continue;
+            }
+        }
+        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+            *out++ = static_cast<Unit>(windows_1252::code_point(p[i]));
+        }
+    }
+}
+
+// ---- measuring each decoder ------------------------------------------------
+
+Result<MeasuredText> measure_utf8_text(std::string_view bytes) {
     Utf8Fault fault{};
-    if (validate_utf8(bytes, fault)) {
-        return bytes;
+    if (!validate_utf8(bytes, fault)) {
+        if (fault.length == 0) {
+            return value_error("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index " +
+                               std::to_string(fault.index));
+        }
+        return value_error("Invalid UTF-8 bytes: invalid utf-8 sequence of " + std::to_string(fault.length) +
+                           " bytes from index " + std::to_string(fault.index));
     }
-    if (fault.length == 0) {
-        return value_error("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index " +
-                           std::to_string(fault.index));
-    }
-    return value_error("Invalid UTF-8 bytes: invalid utf-8 sequence of " + std::to_string(fault.length) +
-                       " bytes from index " + std::to_string(fault.index));
+    MeasuredText m{TextForm::Utf8, bytes, 0, 0};
+    measure_valid_utf8(bytes_of(bytes), bytes.size(), m.length, m.max_char);
+    return m;
 }
 
-Result<std::string> decode_utf16_with_endianness(std::string_view bytes, bool little_endian) {
+Result<MeasuredText> measure_utf16_text(std::string_view bytes, bool little_endian) {
     if (bytes.size() % 2 != 0) {
         return value_error("UTF-16 requires an even number of bytes");
     }
-    const std::size_t units = bytes.size() / 2;
-    bool ok = true;
-    std::string out;
-    // One unit gives at most three UTF-8 bytes (a surrogate pair gives four
-    // for two units).
-    out.resize_and_overwrite(units * 3, [&](char* buf, std::size_t) {
-        char* end = little_endian ? utf16_to_utf8<true>(bytes_of(bytes), units, buf)
-                                  : utf16_to_utf8<false>(bytes_of(bytes), units, buf);
-        if (end == nullptr) {
-            ok = false;
-            return std::size_t{0};
-        }
-        return static_cast<std::size_t>(end - buf);
-    });
+    MeasuredText m{little_endian ? TextForm::Utf16le : TextForm::Utf16be, bytes, 0, 0};
+    const bool ok = little_endian ? measure_utf16<true>(bytes_of(bytes), bytes.size() / 2, m.length, m.max_char)
+                                  : measure_utf16<false>(bytes_of(bytes), bytes.size() / 2, m.length, m.max_char);
     if (!ok) {
         return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
     }
-    return out;
+    return m;
 }
 
-Result<std::string> decode_utf16(std::string_view bytes) {
-    if (bytes.size() < 2 || bytes.size() % 2 != 0) {
-        return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
-    }
-    const u8* p = bytes_of(bytes);
-    if (p[0] == 0xFE && p[1] == 0xFF) {
-        return decode_utf16_with_endianness(bytes.substr(2), false);
-    }
-    if (p[0] == 0xFF && p[1] == 0xFE) {
-        return decode_utf16_with_endianness(bytes.substr(2), true);
-    }
-    return decode_utf16_with_endianness(bytes, false);
-}
-
-Result<std::string> decode_utf32_with_endianness(std::string_view bytes, bool little_endian) {
+Result<MeasuredText> measure_utf32_text(std::string_view bytes, bool little_endian) {
     if (bytes.size() % 4 != 0) {
         return value_error("UTF-32 requires a multiple of 4 bytes");
     }
-    const std::size_t units = bytes.size() / 4;
+    MeasuredText m{little_endian ? TextForm::Utf32le : TextForm::Utf32be, bytes, bytes.size() / 4, 0};
     u32 bad_unit = 0;
-    bool ok = true;
-    std::string out;
-    // A scalar value takes at most four UTF-8 bytes: never more than its unit.
-    out.resize_and_overwrite(bytes.size(), [&](char* buf, std::size_t) {
-        char* end = little_endian ? utf32_to_utf8<true>(bytes_of(bytes), units, buf, bad_unit)
-                                  : utf32_to_utf8<false>(bytes_of(bytes), units, buf, bad_unit);
-        if (end == nullptr) {
-            ok = false;
-            return std::size_t{0};
-        }
-        return static_cast<std::size_t>(end - buf);
-    });
+    const bool ok = little_endian ? measure_utf32<true>(bytes_of(bytes), m.length, m.max_char, bad_unit)
+                                  : measure_utf32<false>(bytes_of(bytes), m.length, m.max_char, bad_unit);
     if (!ok) {
         char hex[16];
         std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(bad_unit));
         return value_error(std::string("Invalid UTF-32 codepoint: 0x") + hex);
     }
-    return out;
+    return m;
 }
 
-Result<std::string> decode_utf32(std::string_view bytes) {
+Result<MeasuredText> measure_utf16_marked(std::string_view bytes) {
+    if (bytes.size() < 2 || bytes.size() % 2 != 0) {
+        return value_error("UTF-16 requires an even number of bytes with at least 2 bytes");
+    }
+    const u8* p = bytes_of(bytes);
+    if (p[0] == 0xFE && p[1] == 0xFF) {
+        return measure_utf16_text(bytes.substr(2), false);
+    }
+    if (p[0] == 0xFF && p[1] == 0xFE) {
+        return measure_utf16_text(bytes.substr(2), true);
+    }
+    return measure_utf16_text(bytes, false);
+}
+
+Result<MeasuredText> measure_utf32_marked(std::string_view bytes) {
     if (bytes.size() < 4 || bytes.size() % 4 != 0) {
         return value_error("UTF-32 requires a multiple of 4 bytes with at least 4 bytes");
     }
     const u8* p = bytes_of(bytes);
     if (p[0] == 0xFF && p[1] == 0xFE && p[2] == 0x00 && p[3] == 0x00) {
-        return decode_utf32_with_endianness(bytes.substr(4), true);
+        return measure_utf32_text(bytes.substr(4), true);
     }
     if (p[0] == 0x00 && p[1] == 0x00 && p[2] == 0xFE && p[3] == 0xFF) {
-        return decode_utf32_with_endianness(bytes.substr(4), false);
+        return measure_utf32_text(bytes.substr(4), false);
     }
-    return decode_utf32_with_endianness(bytes, false);
+    return measure_utf32_text(bytes, false);
 }
 
-Result<std::string> decode_us_ascii(std::string_view bytes) {
+Result<MeasuredText> measure_us_ascii_text(std::string_view bytes) {
     const u8* p = bytes_of(bytes);
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i + 8 <= n && (load64(p + i) & kHighBits) == 0) {
-        i += 8;
+    const u32 top = bytes_or(p, bytes.size());
+    if (top >= 0x80) {
+        const u8 bad = *std::find_if(p, p + bytes.size(), [](u8 b) { return b >= 0x80; });
+        char msg[64];
+        std::snprintf(msg, sizeof msg, "Invalid US-ASCII byte: 0x%02X (must be <= 0x7F)", unsigned{bad});
+        return value_error(msg);
     }
-    for (; i < n; ++i) {
-        if (p[i] >= 0x80) {
-            char msg[64];
-            std::snprintf(msg, sizeof msg, "Invalid US-ASCII byte: 0x%02X (must be <= 0x7F)", unsigned{p[i]});
-            return value_error(msg);
-        }
-    }
-    return std::string(bytes);
+    return MeasuredText{TextForm::Latin1, bytes, bytes.size(), top};
 }
 
-std::string decode_iso_8859_1(std::string_view bytes) {
-    const u8* p = bytes_of(bytes);
-    const std::size_t n = bytes.size();
-    std::string out;
-    out.resize_and_overwrite(n * 2, [&](char* buf, std::size_t) {
-        char* o = buf;
-        std::size_t i = 0;
-        while (i < n) {
-            if (i + 8 <= n && (load64(p + i) & kHighBits) == 0) {
-                std::memcpy(o, p + i, 8);
-                o += 8;
-                i += 8;
-                continue;
-            }
-            const u8 b = p[i++];
-            if (b < 0x80) {
-                *o++ = static_cast<char>(b);
-            } else {
-                *o++ = static_cast<char>(0xC0 | (b >> 6));
-                *o++ = static_cast<char>(0x80 | (b & 0x3F));
-            }
-        }
-        return static_cast<std::size_t>(o - buf);
-    });
-    return out;
+MeasuredText measure_iso_8859_1_text(std::string_view bytes) {
+    return {TextForm::Latin1, bytes, bytes.size(), bytes_or(bytes_of(bytes), bytes.size())};
 }
 
-Result<std::string> decode_windows_1252(std::string_view bytes) {
+Result<MeasuredText> measure_windows_1252_text(std::string_view bytes) {
     const u8* p = bytes_of(bytes);
     const std::size_t n = bytes.size();
     // A leading byte-order mark selects UTF-8 or UTF-16 for the rest, which
     // must then be well formed.
     if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
-        auto text = decode_utf8(bytes.substr(3));
-        if (!text) {
-            return value_error("Failed to decode Windows-1252 bytes");
-        }
-        return std::string(*text);
+        auto m = measure_utf8_text(bytes.substr(3));
+        return m ? m : value_error("Failed to decode Windows-1252 bytes");
     }
     if (n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
-        auto text = decode_utf16_with_endianness(bytes.substr(2), p[0] == 0xFF);
-        if (!text) {
-            return value_error("Failed to decode Windows-1252 bytes");
-        }
-        return text;
+        auto m = measure_utf16_text(bytes.substr(2), p[0] == 0xFF);
+        return m ? m : value_error("Failed to decode Windows-1252 bytes");
     }
+    return MeasuredText{TextForm::Windows1252, bytes, n, measure_windows_1252(p, n)};
+}
+
+// The UTF-8 form of measured text.
+std::string utf8_of(const MeasuredText& m) {
+    if (m.form == TextForm::Utf8) {
+        return std::string(m.body);
+    }
+    std::vector<u32> code_points(m.length);
+    fill_text(m, code_points.data());
     std::string out;
-    // The widest mapping (U+20AC and friends) takes three UTF-8 bytes.
-    out.resize_and_overwrite(n * 3 + kSlack, [&](char* buf, std::size_t) {
+    out.resize_and_overwrite(m.length * 4, [&](char* buf, std::size_t) {
         char* o = buf;
-        std::size_t i = 0;
-        while (i < n) {
-            if (i + 8 <= n && (load64(p + i) & kHighBits) == 0) {
-                std::memcpy(o, p + i, 8);
-                o += 8;
-                i += 8;
-                continue;
-            }
-            const PackedChar c = kWindows1252Utf8[p[i++]];
-            std::memcpy(o, &c.word, 4);
-            o += c.length;
+        for (u32 c : code_points) {
+            o = put_utf8(o, c);
         }
         return static_cast<std::size_t>(o - buf);
     });
     return out;
+}
+
+Result<std::string> utf8_of(const Result<MeasuredText>& m) {
+    if (!m) {
+        return std::unexpected(m.error());
+    }
+    return utf8_of(*m);
+}
+
+}  // namespace
+
+Result<MeasuredText> measure_text(TextDecoder which, std::string_view bytes) {
+    switch (which) {
+        case TextDecoder::Utf8: return measure_utf8_text(bytes);
+        case TextDecoder::Utf16: return measure_utf16_marked(bytes);
+        case TextDecoder::Utf16le: return measure_utf16_text(bytes, true);
+        case TextDecoder::Utf16be: return measure_utf16_text(bytes, false);
+        case TextDecoder::Utf32: return measure_utf32_marked(bytes);
+        case TextDecoder::Utf32le: return measure_utf32_text(bytes, true);
+        case TextDecoder::Utf32be: return measure_utf32_text(bytes, false);
+        case TextDecoder::UsAscii: return measure_us_ascii_text(bytes);
+        case TextDecoder::Iso8859_1: return measure_iso_8859_1_text(bytes);
+        case TextDecoder::Windows1252: return measure_windows_1252_text(bytes);
+    }
+    return value_error("unknown text decoder");
+}
+
+template <class Unit>
+void fill_text(const MeasuredText& text, Unit* out) {
+    const u8* p = bytes_of(text.body);
+    const std::size_t n = text.body.size();
+    switch (text.form) {
+        case TextForm::Utf8: return fill_utf8(p, n, out);
+        case TextForm::Utf16le: return fill_utf16<true>(p, n / 2, out);
+        case TextForm::Utf16be: return fill_utf16<false>(p, n / 2, out);
+        case TextForm::Utf32le: return fill_utf32<true>(p, n / 4, out);
+        case TextForm::Utf32be: return fill_utf32<false>(p, n / 4, out);
+        case TextForm::Latin1: return fill_latin1(p, n, out);
+        case TextForm::Windows1252: return fill_windows_1252(p, n, out);
+    }
+}
+
+template void fill_text<std::uint8_t>(const MeasuredText&, std::uint8_t*);
+template void fill_text<std::uint16_t>(const MeasuredText&, std::uint16_t*);
+template void fill_text<std::uint32_t>(const MeasuredText&, std::uint32_t*);
+
+Result<std::string_view> decode_utf8(std::string_view bytes) {
+    auto m = measure_utf8_text(bytes);
+    if (!m) {
+        return std::unexpected(m.error());
+    }
+    return m->body;
+}
+
+Result<std::string> decode_utf16(std::string_view bytes) { return utf8_of(measure_utf16_marked(bytes)); }
+
+Result<std::string> decode_utf16_with_endianness(std::string_view bytes, bool little_endian) {
+    return utf8_of(measure_utf16_text(bytes, little_endian));
+}
+
+Result<std::string> decode_utf32(std::string_view bytes) { return utf8_of(measure_utf32_marked(bytes)); }
+
+Result<std::string> decode_utf32_with_endianness(std::string_view bytes, bool little_endian) {
+    return utf8_of(measure_utf32_text(bytes, little_endian));
+}
+
+Result<std::string> decode_us_ascii(std::string_view bytes) { return utf8_of(measure_us_ascii_text(bytes)); }
+
+std::string decode_iso_8859_1(std::string_view bytes) { return utf8_of(measure_iso_8859_1_text(bytes)); }
+
+Result<std::string> decode_windows_1252(std::string_view bytes) {
+    return utf8_of(measure_windows_1252_text(bytes));
 }
 
 }  // namespace kestrune

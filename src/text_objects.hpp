@@ -1,0 +1,25 @@
+// Python result objects of the text codecs, built in one allocation: a str
+// created at its final length and width and filled in place, or a bytes
+// object created at its final size and written in place.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "decoder/text.hpp"
+#include "encoder/text.hpp"
+
+namespace kestrune {
+
+// The str that decoder `which` makes of `bytes` (a new reference), or nullptr
+// with the decoder's error raised (PanicException when the str cannot be
+// created).
+PyObject* decoded_text(TextDecoder which, std::string_view bytes);
+
+// The bytes that encoder `which` makes of the UTF-8 text `utf8` (a new
+// reference), or nullptr with the encoder's error raised (PanicException when
+// the bytes object cannot be created).
+PyObject* encoded_text(TextEncoder which, std::string_view utf8);
+
+}  // namespace kestrune
