@@ -492,7 +492,7 @@ bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_
         }
         smax = std::max(smax, u);
     }
-    max_char = smax;
+    max_char = std::min<u32>(smax, 0x10FFFF);  // an OR of scalar values can pass U+10FFFF
     return true;
 }
 
