@@ -11,12 +11,6 @@ PyObject* decoded_text(TextDecoder which, std::string_view bytes) {
     if (!text) {
         return raise_error(text.error());
     }
-    if (text->form == TextForm::Utf8) {
-        // Validated already; the interpreter's own UTF-8 reader builds the
-        // str at least as fast as filling it here.
-        PyObject* s = PyUnicode_FromStringAndSize(text->body.data(), static_cast<Py_ssize_t>(text->body.size()));
-        return s ? s : raise_panic_from_current();
-    }
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text->length), static_cast<Py_UCS4>(text->max_char));
     if (s == nullptr) {
         return raise_panic_from_current();
