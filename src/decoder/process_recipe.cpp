@@ -20,6 +20,7 @@
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
 #include "../results.hpp"
+#include "../text_objects.hpp"
 #include "bcd.hpp"
 #include "float.hpp"
 #include "integer.hpp"
@@ -284,34 +285,21 @@ private:
 };
 
 PyObject* Processor::text_value(Kind kind, std::string_view w) {
+    TextDecoder which;
     switch (kind) {
-        case Kind::Utf8:
-            return str_result(decode_utf8(w));
-        case Kind::Utf16:
-            return str_result(decode_utf16(w));
-        case Kind::Utf16le:
-            return str_result(decode_utf16_with_endianness(w, true));
-        case Kind::Utf16be:
-            return str_result(decode_utf16_with_endianness(w, false));
-        case Kind::Utf32:
-            return str_result(decode_utf32(w));
-        case Kind::Utf32le:
-            return str_result(decode_utf32_with_endianness(w, true));
-        case Kind::Utf32be:
-            return str_result(decode_utf32_with_endianness(w, false));
-        case Kind::UsAscii:
-            return str_result(decode_us_ascii(w));
-        case Kind::Latin1: {
-            // Every byte is the code point of the same number: made directly.
-            PyObject* s = PyUnicode_DecodeLatin1(w.data(), static_cast<Py_ssize_t>(w.size()), nullptr);
-            return s ? s : raise_panic_from_current();
-        }
-        case Kind::Windows1252:
-            return str_result(decode_windows_1252(w));
-        default:
-            break;
+        case Kind::Utf8: which = TextDecoder::Utf8; break;
+        case Kind::Utf16: which = TextDecoder::Utf16; break;
+        case Kind::Utf16le: which = TextDecoder::Utf16le; break;
+        case Kind::Utf16be: which = TextDecoder::Utf16be; break;
+        case Kind::Utf32: which = TextDecoder::Utf32; break;
+        case Kind::Utf32le: which = TextDecoder::Utf32le; break;
+        case Kind::Utf32be: which = TextDecoder::Utf32be; break;
+        case Kind::UsAscii: which = TextDecoder::UsAscii; break;
+        case Kind::Latin1: which = TextDecoder::Iso8859_1; break;
+        case Kind::Windows1252: which = TextDecoder::Windows1252; break;
+        default: return raise_panic("text decoder called for a numeric encoding");
     }
-    return raise_panic("text decoder called for a numeric encoding");
+    return decoded_text(which, w);
 }
 
 PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint32_t bits, ByteOrder order,
