@@ -30,17 +30,22 @@ PyObject* decoded_text(TextDecoder which, std::string_view bytes) {
 }
 
 PyObject* encoded_text(TextEncoder which, std::string_view utf8) {
-    const auto size = encoded_size(which, utf8);
-    if (!size) {
-        return raise_error(size.error());
+    const auto bound = encoded_size_bound(which, utf8.size());
+    if (!bound) {
+        return PyErr_NoMemory();
     }
-    PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size));
+    PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*bound));
     if (b == nullptr) {
         return raise_panic_from_current();
     }
-    if (!encode_text_into(which, utf8, PyBytes_AS_STRING(b), *size)) {
+    const auto written = encode_text_into(which, utf8, PyBytes_AS_STRING(b));
+    if (!written) {
         Py_DECREF(b);
-        return raise_panic("text encoder wrote a different size than it measured");
+        return raise_error(written.error());
+    }
+    // Shrinking reallocates in place; on failure it has released the object.
+    if (*written != *bound && _PyBytes_Resize(&b, static_cast<Py_ssize_t>(*written)) != 0) {
+        return raise_panic_from_current();
     }
     return b;
 }

@@ -1,6 +1,7 @@
-// Python result objects of the text codecs, built in one allocation: a str
-// created at its final length and width and filled in place, or a bytes
-// object created at its final size and written in place.
+// Python result objects of the text codecs: a str created at its final
+// length and width and filled in place, or a bytes object created at the
+// encoder's upper bound, written in place in one pass and shrunk in place to
+// the written size.
 #pragma once
 
 #include <Python.h>
@@ -18,8 +19,9 @@ namespace kestrune {
 PyObject* decoded_text(TextDecoder which, std::string_view bytes);
 
 // The bytes that encoder `which` makes of the UTF-8 text `utf8` (a new
-// reference), or nullptr with the encoder's error raised (PanicException when
-// the bytes object cannot be created).
+// reference), or nullptr with the encoder's error raised (MemoryError when the
+// bound exceeds any possible size, PanicException when the bytes object
+// cannot be created or shrunk).
 PyObject* encoded_text(TextEncoder which, std::string_view utf8);
 
 }  // namespace kestrune

@@ -243,6 +243,10 @@ struct FieldBuf {
     }
     void use_text(std::string&& encoded) {
         text = std::move(encoded);
+        use_own_text();
+    }
+    // The bytes written into `text` in place.
+    void use_own_text() {
         data = owned = reinterpret_cast<std::uint8_t*>(text.data());
         size = text.size();
     }
@@ -324,56 +328,49 @@ bool encode_float(const FloatFamily& family, PyObject* value, std::uint32_t bits
     return fail_with(float_encode_stub_error(format->stub));
 }
 
-bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
-    std::string_view text;
-    if (!convert_str(value, text)) {
-        return false;
-    }
-    Result<std::string> checked;
-    switch (enc) {
-        case Enc::Utf8:
-            out.use_view(encode_utf8(text));
-            break;
-        case Enc::Utf16:
-            out.use_text(encode_utf16(text));
-            break;
-        case Enc::Utf16le:
-            out.use_text(encode_utf16le(text));
-            break;
-        case Enc::Utf16be:
-            out.use_text(encode_utf16be(text));
-            break;
-        case Enc::Utf32:
-            out.use_text(encode_utf32(text));
-            break;
-        case Enc::Utf32le:
-            out.use_text(encode_utf32le(text));
-            break;
-        case Enc::Utf32be:
-            out.use_text(encode_utf32be(text));
-            break;
-        case Enc::UsAscii:
-        case Enc::Iso8859_1:
-        case Enc::Windows1252:
-            checked = enc == Enc::UsAscii     ? encode_us_ascii(text)
-                      : enc == Enc::Iso8859_1 ? encode_iso_8859_1(text)
-                                              : encode_windows_1252(text);
-            if (!checked) {
-                return fail_with(checked.error());
-            }
-            out.use_text(std::move(*checked));
-            break;
-        default:
-            PyErr_SetString(PyExc_SystemError, "text encoder selected for a non-text encoding");
-            return false;
-    }
-    // Text is never cut to fit: a field too narrow for it is an error.
+// Text is never cut to fit: a field too narrow for it is an error.
+bool fits_field(const FieldBuf& out, std::uint32_t bits) {
     if (out.size > bits / 8) {
         PyErr_Format(PyExc_ValueError, "Encoded text of %zu bytes does not fit in %u bits", out.size,
                      static_cast<unsigned>(bits));
         return false;
     }
     return true;
+}
+
+bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
+    std::string_view text;
+    if (!convert_str(value, text)) {
+        return false;
+    }
+    TextEncoder which;
+    switch (enc) {
+        case Enc::Utf8:
+            out.use_view(encode_utf8(text));
+            return fits_field(out, bits);
+        case Enc::Utf16: which = TextEncoder::Utf16; break;
+        case Enc::Utf16le: which = TextEncoder::Utf16le; break;
+        case Enc::Utf16be: which = TextEncoder::Utf16be; break;
+        case Enc::Utf32: which = TextEncoder::Utf32; break;
+        case Enc::Utf32le: which = TextEncoder::Utf32le; break;
+        case Enc::Utf32be: which = TextEncoder::Utf32be; break;
+        case Enc::UsAscii: which = TextEncoder::UsAscii; break;
+        case Enc::Iso8859_1: which = TextEncoder::Iso8859_1; break;
+        case Enc::Windows1252: which = TextEncoder::Windows1252; break;
+        default:
+            PyErr_SetString(PyExc_SystemError, "text encoder selected for a non-text encoding");
+            return false;
+    }
+    // Encoded in one pass into the item's text buffer, sized to the bound.
+    if (!encoded_size_bound(which, text.size())) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (auto done = encode_text_to(which, text, out.text); !done) {
+        return fail_with(done.error());
+    }
+    out.use_own_text();
+    return fits_field(out, bits);
 }
 
 bool encode_binary(PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {

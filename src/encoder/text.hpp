@@ -1,13 +1,15 @@
 // Text encoders: UTF-8 text (as the str conversion delivers it) -> bytes.
 //
-// Each encoder runs in two passes: encoded_size validates the text for the
-// encoder (reporting the first character it cannot hold) and gives the exact
-// size of the result; encode_text_into then writes the result into a buffer
-// of that size, so that the caller can allocate its result object once.
+// Each encoder makes one pass: the caller provides a buffer of
+// encoded_size_bound bytes (an upper bound that follows from the UTF-8 length
+// alone), encode_text_into writes the encoding into it and says how many
+// bytes it wrote, or reports the first character the encoder cannot hold.
+// The caller then shrinks its buffer to the written size.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,16 +30,18 @@ enum class TextEncoder : std::uint8_t {
     Windows1252,
 };
 
-// The size in bytes of the encoding of `text`, or the encoder's error.
-Result<std::size_t> encoded_size(TextEncoder which, std::string_view text);
+// An upper bound of the size in bytes of the encoding of any text whose UTF-8
+// form has `utf8_size` bytes (exact for ASCII text), or nothing when the bound
+// would exceed PTRDIFF_MAX (no buffer of that size can exist).
+std::optional<std::size_t> encoded_size_bound(TextEncoder which, std::size_t utf8_size);
 
-// Writes the encoding of `text` to out[0, size), `size` being what
-// encoded_size gave for the same text. Never writes past out + size; returns
-// false (a broken precondition) when the encoding does not fill exactly
-// `size` bytes or the text cannot be encoded.
-bool encode_text_into(TextEncoder which, std::string_view text, char* out, std::size_t size);
+// Writes the encoding of `text` to `out`, which holds at least
+// encoded_size_bound(which, text.size()) bytes, and returns the number of
+// bytes written, or the encoder's error (the contents of `out` are then
+// unspecified). Never writes past the bound, whatever the bytes of `text`.
+Result<std::size_t> encode_text_into(TextEncoder which, std::string_view text, char* out);
 
-// The same encoders returning std::string, built on the two passes above.
+// The same encoders returning std::string, thin wrappers of the pass above.
 // The text is valid UTF-8 (lone surrogates are refused before it gets here).
 // encode_utf8 is the text itself: the caller copies it once into the result.
 inline std::string_view encode_utf8(std::string_view text) { return text; }
@@ -50,5 +54,12 @@ std::string encode_utf32le(std::string_view text);
 Result<std::string> encode_us_ascii(std::string_view text);
 Result<std::string> encode_iso_8859_1(std::string_view text);
 Result<std::string> encode_windows_1252(std::string_view text);
+
+// Replaces the contents of `out` with the encoding of `text` (one pass into
+// the string sized to the bound, then cut to the written size), or fails with
+// the encoder's error. A bound that encoded_size_bound refuses throws
+// std::length_error, as any std::string of that size would: a caller that
+// must not throw checks the bound first.
+Result<void> encode_text_to(TextEncoder which, std::string_view text, std::string& out);
 
 }  // namespace kestrune
