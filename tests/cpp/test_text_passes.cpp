@@ -2,6 +2,8 @@
 // of the encoders: every unit width, the block paths, and agreement between
 // measured sizes (or bounds) and what is written.
 #include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -220,4 +222,63 @@ TEST_CASE("malformed UTF-8 stays within the bound, around a block boundary") {
     bool ok = true;
     CHECK(encoded(TextEncoder::Utf16be, std::string(17, 'a') + "\xF0\x80\x80\x80", ok).size() == 36);
     CHECK(ok);
+}
+
+TEST_CASE("encoders around the ASCII block edges: one character at every offset, any tail length") {
+    // A non-ASCII character after 0 to 140 ASCII bytes lands at every offset
+    // of the 16- and 64-byte blocks; the tails leave partial blocks behind.
+    int bad = 0;
+    for (char32_t c : {U'\u00E9', U'\u00FF', U'\u0080', U'\u20AC', U'\u0100', U'\U0001F600'}) {
+        for (std::size_t before = 0; before <= 140; ++before) {
+            for (std::size_t after : {0, 1, 15, 17, 70}) {
+                const std::u32string text = std::u32string(before, U'a') + c + std::u32string(after, U'b');
+                const std::string u = utf8(text);
+                bad += encode_utf16be(u) == utf16(text, false) ? 0 : 1;
+                bad += encode_utf32(u) == std::string("\0\0\xFE\xFF", 4) + utf32(text, false) ? 0 : 1;
+                const auto ascii = encode_us_ascii(u);
+                char notation[16];
+                std::snprintf(notation, sizeof notation, "U+%04X", static_cast<unsigned>(c));
+                bad += !ascii && ascii.error().message ==
+                                     "Character '" + utf8(std::u32string(1, c)) + "' (" + notation + ") is not valid US-ASCII"
+                           ? 0
+                           : 1;
+                const auto latin1 = encode_iso_8859_1(u);
+                if (c <= 0xFF) {
+                    bad += latin1 && *latin1 == std::string(before, 'a') + static_cast<char>(c) + std::string(after, 'b')
+                               ? 0
+                               : 1;
+                } else {
+                    bad += !latin1 && latin1.error().message.ends_with(") is not valid ISO-8859-1") ? 0 : 1;
+                }
+                const auto w1252 = encode_windows_1252(u);
+                const char expected = c == U'\u20AC' ? '\x80' : static_cast<char>(c);
+                if (c == U'\u20AC' || (c >= 0xA0 && c <= 0xFF)) {
+                    bad += w1252 && *w1252 == std::string(before, 'a') + expected + std::string(after, 'b') ? 0 : 1;
+                } else {
+                    bad += !w1252 && w1252.error().message == "Failed to encode to Windows-1252" ? 0 : 1;
+                }
+            }
+        }
+    }
+    CHECK(bad == 0);
+    // Plain ASCII of every length up to 140: the bound is exact, nothing to cut.
+    for (std::size_t len = 0; len <= 140; ++len) {
+        const std::string s(len, 'q');
+        bad += encode_us_ascii(s) == s && encode_utf32le(s).size() == 4 * len && encode_utf16le(s).size() == 2 * len ? 0 : 1;
+    }
+    CHECK(bad == 0);
+}
+
+TEST_CASE("the bound covers the marks and refuses sizes past PTRDIFF_MAX instead of wrapping") {
+    CHECK(encoded_size_bound(TextEncoder::Utf16, 5) == std::optional<std::size_t>{12});
+    CHECK(encoded_size_bound(TextEncoder::Utf32be, 5) == std::optional<std::size_t>{20});
+    CHECK(encoded_size_bound(TextEncoder::Utf32, 0) == std::optional<std::size_t>{4});
+    CHECK(encoded_size_bound(TextEncoder::Windows1252, 5) == std::optional<std::size_t>{5});
+    constexpr auto max = static_cast<std::size_t>(PTRDIFF_MAX);
+    CHECK(encoded_size_bound(TextEncoder::Utf32le, max / 4) == std::optional<std::size_t>{max / 4 * 4});
+    CHECK(!encoded_size_bound(TextEncoder::Utf32, max / 4));
+    CHECK(!encoded_size_bound(TextEncoder::Utf32le, max / 4 + 1));
+    CHECK(!encoded_size_bound(TextEncoder::Utf16be, max / 2 + 1));
+    CHECK(encoded_size_bound(TextEncoder::UsAscii, max) == std::optional<std::size_t>{max});
+    CHECK(!encoded_size_bound(TextEncoder::Utf8, std::size_t(-1)));
 }
