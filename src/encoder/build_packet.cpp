@@ -558,29 +558,12 @@ void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t 
 }
 
 bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyRef& holder, std::string_view& out) {
-    PyObject* found = nullptr;
-    const int r = recipe_lookup(item, key, &found);
-    if (r <= 0) {
-        if (r == 0) {
-            set_missing_field(key_name);
-        }
-        return false;
-    }
-    holder = PyRef(found);
-    return convert_str(found, out);
+    return lookup_required(item, key, key_name, holder) && convert_str(holder.get(), out);
 }
 
 bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std::uint32_t& out) {
-    PyObject* found = nullptr;
-    const int r = recipe_lookup(item, key, &found);
-    if (r <= 0) {
-        if (r == 0) {
-            set_missing_field(key_name);
-        }
-        return false;
-    }
-    PyRef hold(found);
-    return convert_u32(found, out);
+    PyRef holder;
+    return lookup_required(item, key, key_name, holder) && convert_u32(holder.get(), out);
 }
 
 }  // namespace builder
