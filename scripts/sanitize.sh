@@ -6,6 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 "$root/scripts/setup-venv.sh" test
+.venv/bin/python -m pip install --quiet numpy >/dev/null 2>&1 || echo "numpy unavailable: its tests will be skipped"
 build="$root/build/sanitize"
 cmake -S . -B "$build" -DKESTRUNE_SANITIZE=ON -DKESTRUNE_CORE_TESTS=ON -DKESTRUNE_WERROR=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
