@@ -7,11 +7,9 @@
 #include "decoder/bcd.hpp"
 #include "decoder/float.hpp"
 #include "decoder/integer.hpp"
-#include "decoder/text.hpp"
 #include "encoder/bcd.hpp"
 #include "encoder/float.hpp"
 #include "encoder/integer.hpp"
-#include "encoder/text.hpp"
 #include "frame.hpp"
 #include "pack_parameters.hpp"
 #include "results.hpp"
@@ -28,7 +26,7 @@ constexpr std::array<const char*, kMaxParams> P(const char* a, const char* b = n
 constexpr std::array<Conv, kMaxParams> V(Conv a, Conv b = Conv::Bool, Conv c = Conv::Bool) { return {a, b, c}; }
 
 constexpr FunctionRow kRows[] = {
-    // ---- packet functions (unpack_parameters, pack_parameters) ----
+    // ---- packet functions ----
     {"unpack_parameters", P("packet_bytes", "offset_bits", "recipe"), 3, 3, V(C::Bytes, C::U64, C::Seq),
      [](Arg* a) { return unpack_parameters(a[0].text, a[1].u64, a[2].items); }},
     {"pack_parameters", P("recipe"), 1, 1, V(C::Seq), [](Arg* a) { return pack_parameters(a[0].items); }},
@@ -39,12 +37,12 @@ constexpr FunctionRow kRows[] = {
      [](Arg* a) { return int_result(decode_twos_complement(a[0].u64, a[1].u32)); }},
     {"decode_sign_magnitude", P("value", "bits"), 2, 2, V(C::U64, C::U32),
      [](Arg* a) { return int_result(decode_sign_magnitude(a[0].u64, a[1].u32)); }},
-    // ---- BCD decoders (decode_unpacked_bcd, decode_packed_bcd) ----
+    // ---- BCD decoders ----
     {"decode_unpacked_bcd", P("value", "bits", "signed"), 3, 2, V(C::U64, C::U32, C::Bool),
      [](Arg* a) { return int_result(decode_unpacked_bcd(a[0].u64, a[1].u32, a[2].flag)); }},
     {"decode_packed_bcd", P("value", "bits", "signed"), 3, 2, V(C::U64, C::U32, C::Bool),
      [](Arg* a) { return int_result(decode_packed_bcd(a[0].u64, a[1].u32, a[2].flag)); }},
-    // ---- float decoders (decode_ieee754_f16 ... decode_ti_f40) ----
+    // ---- floating-point decoders ----
     {"decode_ieee754_f16", P("value"), 1, 1, V(C::U64),
      [](Arg* a) { return float_result(decode_ieee754_f16(a[0].u64)); }},
     {"decode_ieee754_f32", P("value"), 1, 1, V(C::U64),
@@ -75,7 +73,7 @@ constexpr FunctionRow kRows[] = {
      [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ti_f32)); }},
     {"decode_ti_f40", P("_value"), 1, 1, V(C::U64),
      [](Arg*) { return raise_error(float_decode_stub_error(FloatStub::ti_f40)); }},
-    // ---- text decoders (decode_us_ascii ... decode_utf32be) ----
+    // ---- text decoders ----
     {"decode_us_ascii", P("bytes"), 1, 1, V(C::Bytes),
      [](Arg* a) { return decoded_text(TextDecoder::UsAscii, a[0].text); }},
     {"decode_iso_8859_1", P("bytes"), 1, 1, V(C::Bytes),
@@ -103,12 +101,12 @@ constexpr FunctionRow kRows[] = {
      [](Arg* a) { return int_result(encode_twos_complement(a[0].i64, a[1].u32)); }},
     {"encode_sign_magnitude", P("value", "bits"), 2, 2, V(C::I64, C::U32),
      [](Arg* a) { return int_result(encode_sign_magnitude(a[0].i64, a[1].u32)); }},
-    // ---- BCD encoders (encode_unpacked_bcd, encode_packed_bcd) ----
+    // ---- BCD encoders ----
     {"encode_unpacked_bcd", P("value", "bits", "signed"), 3, 2, V(C::I64, C::U32, C::Bool),
      [](Arg* a) { return int_result(encode_unpacked_bcd(a[0].i64, a[1].u32, a[2].flag)); }},
     {"encode_packed_bcd", P("value", "bits", "signed"), 3, 2, V(C::I64, C::U32, C::Bool),
      [](Arg* a) { return int_result(encode_packed_bcd(a[0].i64, a[1].u32, a[2].flag)); }},
-    // ---- float encoders (encode_ieee754_f16 ... encode_ti_f40) ----
+    // ---- floating-point encoders ----
     {"encode_ieee754_f16", P("value"), 1, 1, V(C::Single),
      [](Arg* a) { return int_result(encode_ieee754_f16(a[0].f32)); }},
     {"encode_ieee754_f32", P("value"), 1, 1, V(C::Single),
@@ -139,7 +137,7 @@ constexpr FunctionRow kRows[] = {
      [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ti_f32)); }},
     {"encode_ti_f40", P("_value"), 1, 1, V(C::Double),
      [](Arg*) { return raise_error(float_encode_stub_error(FloatStub::ti_f40)); }},
-    // ---- text encoders (encode_us_ascii ... encode_utf32be) ----
+    // ---- text encoders ----
     {"encode_us_ascii", P("text"), 1, 1, V(C::Str),
      [](Arg* a) { return encoded_text(TextEncoder::UsAscii, a[0].text); }},
     {"encode_iso_8859_1", P("text"), 1, 1, V(C::Str),
