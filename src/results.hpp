@@ -7,7 +7,7 @@
 
 #include <concepts>
 #include <cstdint>
-#include <string_view>
+#include <type_traits>
 
 #include "error.hpp"
 #include "pyerrors.hpp"
@@ -30,30 +30,9 @@ inline PyObject* float_result(double value) {
     return obj ? obj : raise_panic_from_current();
 }
 
-inline PyObject* bytes_result(std::string_view data) {
-    PyObject* obj = PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
-    return obj ? obj : raise_panic_from_current();
-}
-
-// `utf8` must be valid UTF-8.
-inline PyObject* str_result(std::string_view utf8) {
-    PyObject* obj = PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
-    return obj ? obj : raise_panic_from_current();
-}
-
 template <class T>
 inline PyObject* int_result(const Result<T>& r) {
     return r ? int_result(*r) : raise_error(r.error());
-}
-
-template <class T>
-inline PyObject* bytes_result(const Result<T>& r) {
-    return r ? bytes_result(std::string_view(*r)) : raise_error(r.error());
-}
-
-template <class T>
-inline PyObject* str_result(const Result<T>& r) {
-    return r ? str_result(std::string_view(*r)) : raise_error(r.error());
 }
 
 }  // namespace kestrune
