@@ -23,14 +23,4 @@ void set_missing_field(const char* key) {
     PyErr_Format(PyExc_KeyError, "Recipe missing required field: '%s'", key);
 }
 
-bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out) {
-    PyObject* found = nullptr;
-    const int r = recipe_lookup(item, key, &found);
-    if (r == 0) {
-        set_missing_field(key_name);
-    }
-    out = PyRef(found);
-    return r > 0;
-}
-
 }  // namespace kestrune

@@ -37,7 +37,15 @@ void set_missing_field(const char* key);
 // Looks up a required key without converting its value: true with the
 // value in `out`; false with the missing-field KeyError (or the lookup's own
 // error) set.
-bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out);
+inline bool lookup_required(PyObject* item, PyObject* key, const char* key_name, PyRef& out) {
+    PyObject* found = nullptr;
+    const int r = recipe_lookup(item, key, &found);
+    if (r == 0) {
+        set_missing_field(key_name);
+    }
+    out = PyRef(found);
+    return r > 0;
+}
 
 // The name objects (encoding, byte order) already accepted in one call, each
 // with what it selected. Recipes usually share a handful of str objects for
