@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The checks that CI runs after the test suite (scripts/test.sh). Each step is
+# a script of its own that can also be run by hand; a step that needs a tool
+# this machine cannot get prints a SKIPPED line instead of failing.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+step() {
+    echo "==> $*"
+    local start=$SECONDS
+    "$@"
+    echo "<== $* ($((SECONDS - start)) s)"
+}
+
+# Steps (one line each):
