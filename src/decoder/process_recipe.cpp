@@ -607,7 +607,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
         (!offset_obj || PyLong_CheckExact(offset_obj.get()))) {
         // reverse_bits converted, so it is a bool or a NumPy boolean.
         if (PyBool_Check(reverse_obj.get())) {
-            reading.fill({field.name.get(), field.has_offset ? field.offset : 0, bits, field.has_offset,
+            reading.fill({field.name.get(), field.offset, bits, field.has_offset,
                           field.reverse_bits, field.order == ByteOrder::Little, field.encoding},
                          recipe_cache::Direction::Unpack);
         }

@@ -19,12 +19,14 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "../convert.hpp"
 #include "../lowercase.hpp"
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
+#include "../recipe_cache.hpp"
 #include "bcd.hpp"
 #include "float.hpp"
 #include "integer.hpp"
@@ -504,6 +506,113 @@ inline std::uint8_t source_byte(const std::uint8_t* src, std::uint64_t len, std:
     return static_cast<std::uint8_t>((hi << r) | (lo >> (8 - r)));
 }
 
+// The keys of one item as the writing pass reads them from its dict, in
+// their fixed order. The encoding and the byte order are matched later, in
+// the order in which their failures are reported.
+struct ReadItem {
+    PyRef name_obj;
+    PyRef encoding_obj;
+    PyRef byte_order_obj;
+    std::string_view encoding;
+    std::string_view byte_order;
+    const Enc* known_encoding = nullptr;
+    const bool* known_order = nullptr;
+    bool exact = false;  // every value of an exact type: the reading can be cached
+};
+
+static_assert(static_cast<std::size_t>(Enc::Windows1252) < recipe_cache::kNoCode, "an encoding's code is its Enc");
+
+using Encodings = AcceptedNames<Enc, 8>;
+using ByteOrders = AcceptedNames<bool, 2>;  // true for "little"
+
+bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encodings, const ByteOrders& byte_orders,
+               ReadItem& read, recipe_cache::Item& spec) {
+    std::string_view name;
+    PyRef bits_obj;
+    PyRef flag;
+    if (!builder::get_required_field(item, keys.name, "name", read.name_obj, name) ||
+        !lookup_required(item, keys.encoding, "encoding", read.encoding_obj)) {
+        return false;
+    }
+    read.known_encoding = encodings.find(read.encoding_obj.get());
+    if ((!read.known_encoding && !convert_str(read.encoding_obj.get(), read.encoding)) ||
+        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), spec.bits) ||
+        !lookup_required(item, keys.byte_order, "byte_order", read.byte_order_obj)) {
+        return false;
+    }
+    read.known_order = byte_orders.find(read.byte_order_obj.get());
+    if ((!read.known_order && !convert_str(read.byte_order_obj.get(), read.byte_order)) ||
+        !lookup_required(item, keys.reverse_bits, "reverse_bits", flag) ||
+        !convert_bool(flag.get(), spec.reverse_bits)) {
+        return false;
+    }
+    PyObject* offset = nullptr;
+    const int r = recipe_lookup(item, keys.offset_bits, &offset);
+    PyRef offset_obj(offset);
+    if (r < 0 || (r > 0 && !convert_u64(offset, spec.offset))) {
+        return false;
+    }
+    spec.has_offset = r > 0;
+    spec.name = read.name_obj.get();
+    read.exact = PyUnicode_CheckExact(spec.name) && PyUnicode_CheckExact(read.encoding_obj.get()) &&
+                 PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(read.byte_order_obj.get()) &&
+                 PyBool_Check(flag.get()) && (!offset || PyLong_CheckExact(offset));
+    return true;
+}
+
+bool match_encoding(const ReadItem& read, Encodings& encodings, Enc& enc) {
+    if (read.known_encoding) {
+        enc = *read.known_encoding;
+        return true;
+    }
+    LoweredName lowered;
+    if (!lowered.assign(read.encoding_obj.get(), read.encoding)) {
+        return false;
+    }
+    if (!find_encoding(lowered.view(), enc)) {
+        PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", read.encoding_obj.get());
+        return false;
+    }
+    encodings.remember(read.encoding_obj.get(), enc);
+    return true;
+}
+
+bool match_byte_order(const ReadItem& read, ByteOrders& byte_orders, std::uint32_t bits, bool& little) {
+    if (read.known_order) {
+        little = *read.known_order;
+    } else {
+        LoweredName lowered;
+        if (!lowered.assign(read.byte_order_obj.get(), read.byte_order)) {
+            return false;
+        }
+        little = lowered.view() == "little";
+        if (!little && lowered.view() != "big") {
+            PyErr_Format(PyExc_ValueError, "Invalid byte_order '%U': must be 'big' or 'little'",
+                         read.byte_order_obj.get());
+            return false;
+        }
+    }
+    // Reversing whole bytes of a field that is not a whole number of bytes
+    // would drop bits, so such fields are refused.
+    if (little && bits % 8 != 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "Invalid byte_order '%U': little-endian fields must be a whole number of bytes (got %u bits)",
+                     read.byte_order_obj.get(), static_cast<unsigned>(bits));
+        return false;
+    }
+    if (!read.known_order) {
+        byte_orders.remember(read.byte_order_obj.get(), little);
+    }
+    return true;
+}
+
+// Values whose conversion cannot run Python code (and so cannot change any
+// recipe dict).
+bool plain_value(PyObject* value) {
+    return PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
+           PyBytes_CheckExact(value) || PyBool_Check(value);
+}
+
 }  // namespace
 
 namespace builder {
@@ -570,23 +679,47 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std
 
 PyObject* build_packet(std::vector<PyRef>& items) {
     using builder::get_required_field;
+    using recipe_cache::Direction;
     const RecipeKeys* keys = recipe_keys();
     if (!keys) {
         return nullptr;
     }
+    const bool cache = recipe_cache::active();
 
     // Sizing pass: `bits` and `offset_bits` of every item, nothing else.
+    // What the cache gives here is kept for the writing pass.
+    struct Sized {
+        recipe_cache::Item item;
+        bool cached;
+    };
+    std::vector<Sized> sized;
+    if (cache) {
+        sized.resize(items.size());
+    }
+    // True while no Python code can have run since the sizing pass, so that
+    // its cached items still describe their dicts.
+    bool unchanged = cache;
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
-    for (const PyRef& ref : items) {
-        PyObject* item = ref.get();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i].get();
         if (!convert_dict(item)) {
             return nullptr;
         }
         std::uint32_t bits = 0;
         std::uint64_t off = 0;
-        if (!get_required_field(item, keys->bits, "bits", bits) ||
-            !optional_offset(item, keys->offset_bits, pos, off) || !field_end(off, bits, pos)) {
+        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, sized[i].item)) {
+            sized[i].cached = true;
+            bits = sized[i].item.bits;
+            off = sized[i].item.has_offset ? sized[i].item.offset : pos;
+        } else {
+            unchanged = false;
+            if (!get_required_field(item, keys->bits, "bits", bits) ||
+                !optional_offset(item, keys->offset_bits, pos, off)) {
+                return nullptr;
+            }
+        }
+        if (!field_end(off, bits, pos)) {
             return nullptr;
         }
         furthest = std::max(furthest, pos);
@@ -599,48 +732,40 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     const auto out_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
 
-    // Writing pass.
-    AcceptedNames<Enc, 8> encodings;
-    AcceptedNames<bool, 2> byte_orders;  // true for "little"
+    // Writing pass. An item the cache knows skips its keys; any other is read
+    // afresh (and remembered when it can be).
+    Encodings encodings;
+    ByteOrders byte_orders;
     FieldBuf field;
     pos = 0;
-    for (const PyRef& ref : items) {
-        PyObject* item = ref.get();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i].get();
         if (!convert_dict(item)) {
             return nullptr;
         }
-        PyRef name_obj;
-        PyRef encoding_obj;
-        PyRef byte_order_obj;
-        std::string_view name;
-        std::string_view encoding;
-        std::string_view byte_order;
-        std::uint32_t bits = 0;
-        if (!get_required_field(item, keys->name, "name", name_obj, name) ||
-            !lookup_required(item, keys->encoding, "encoding", encoding_obj)) {
-            return nullptr;
+        recipe_cache::Item spec;
+        bool cached = false;
+        if (unchanged && sized[i].cached) {
+            spec = sized[i].item;
+            cached = true;
+        } else if (cache && PyDict_CheckExact(item)) {
+            cached = recipe_cache::find(item, Direction::Pack, spec);
         }
-        const Enc* known_encoding = encodings.find(encoding_obj.get());
-        if ((!known_encoding && !convert_str(encoding_obj.get(), encoding)) ||
-            !get_required_field(item, keys->bits, "bits", bits) ||
-            !lookup_required(item, keys->byte_order, "byte_order", byte_order_obj)) {
-            return nullptr;
-        }
-        const bool* known_order = byte_orders.find(byte_order_obj.get());
-        if (!known_order && !convert_str(byte_order_obj.get(), byte_order)) {
-            return nullptr;
+        std::optional<recipe_cache::Reading> reading;
+        ReadItem read;
+        if (!cached) {
+            unchanged = false;
+            if (cache) {
+                reading.emplace(item);
+            }
+            if (!read_keys(item, *keys, encodings, byte_orders, read, spec)) {
+                return nullptr;
+            }
         }
 
-        PyRef flag;
-        bool reverse_bits = false;
-        if (!lookup_required(item, keys->reverse_bits, "reverse_bits", flag) ||
-            !convert_bool(flag.get(), reverse_bits)) {
-            return nullptr;
-        }
-
-        std::uint64_t off = 0;
+        std::uint64_t off = spec.has_offset ? spec.offset : pos;
         std::uint64_t end = 0;
-        if (!optional_offset(item, keys->offset_bits, pos, off) || !field_end(off, bits, end)) {
+        if (!field_end(off, spec.bits, end)) {
             return nullptr;
         }
 
@@ -648,63 +773,40 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         const int r = recipe_lookup(item, keys->value, &found);
         if (r <= 0) {
             if (r == 0) {
-                PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", name_obj.get());
+                PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", spec.name);
             }
             return nullptr;
         }
         PyRef value(found);
 
-        LoweredName lowered;
-        Enc enc;
-        if (known_encoding) {
-            enc = *known_encoding;
-        } else {
-            if (!lowered.assign(encoding_obj.get(), encoding)) {
-                return nullptr;
-            }
-            if (!find_encoding(lowered.view(), enc)) {
-                PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", encoding_obj.get());
-                return nullptr;
-            }
-            encodings.remember(encoding_obj.get(), enc);
+        Enc enc = static_cast<Enc>(spec.encoding);
+        if (!cached && !match_encoding(read, encodings, enc)) {
+            return nullptr;
         }
-        if (!encode_field(enc, value.get(), bits, reverse_bits, field)) {
+        if (!plain_value(value.get())) {
+            unchanged = false;
+        }
+        if (!encode_field(enc, value.get(), spec.bits, spec.reverse_bits, field)) {
             return nullptr;
         }
 
-        bool little;
-        if (known_order) {
-            little = *known_order;
-        } else {
-            if (!lowered.assign(byte_order_obj.get(), byte_order)) {
-                return nullptr;
-            }
-            little = lowered.view() == "little";
-            if (!little && lowered.view() != "big") {
-                PyErr_Format(PyExc_ValueError, "Invalid byte_order '%U': must be 'big' or 'little'",
-                             byte_order_obj.get());
-                return nullptr;
-            }
+        bool little = spec.little;
+        if (!cached && !match_byte_order(read, byte_orders, spec.bits, little)) {
+            return nullptr;
         }
         if (little) {
-            // Reversing whole bytes of a field that is not a whole number of
-            // bytes would drop bits, so such fields are refused.
-            if (bits % 8 != 0) {
-                PyErr_Format(PyExc_ValueError,
-                             "Invalid byte_order '%U': little-endian fields must be a whole number of bytes (got %u "
-                             "bits)",
-                             byte_order_obj.get(), static_cast<unsigned>(bits));
-                return nullptr;
-            }
             field.reverse_bytes();
         }
-        if (!known_order) {
-            byte_orders.remember(byte_order_obj.get(), little);
-        }
 
-        builder::place_field(out, out_size, off, field.data, field.size, bits);
+        builder::place_field(out, out_size, off, field.data, field.size, spec.bits);
         field.release();
         pos = end;
+
+        if (reading && read.exact) {
+            spec.encoding = static_cast<std::uint8_t>(enc);
+            spec.little = little;
+            reading->fill(spec, Direction::Pack);
+        }
     }
     return packet.release();
 }
