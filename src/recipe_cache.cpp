@@ -188,9 +188,13 @@ Reading::Reading(PyObject* dict) noexcept {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    std::uint8_t value_index = kNoCode;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
             return;
+        }
+        if (key == g_value_key && pos - 1 < kNoCode) {
+            value_index = static_cast<std::uint8_t>(pos - 1);  // the entry PyDict_Next just read
         }
     }
     if (PyDict_Watch(g_watcher, dict) < 0) {
@@ -199,6 +203,7 @@ Reading::Reading(PyObject* dict) noexcept {
     }
     dict_ = dict;
     events_ = g_events;
+    value_index_ = value_index;
 }
 
 void Reading::fill(const Item& item, Direction direction) noexcept {
@@ -216,9 +221,10 @@ void Reading::fill(const Item& item, Direction direction) noexcept {
     const auto flags = static_cast<std::uint8_t>((item.has_offset ? kHasOffset : 0) |
                                                  (item.reverse_bits ? kReverseBits : 0) | (item.little ? kLittle : 0));
     if (!e->dict) {
-        *e = Entry{dict_, item.name, item.offset, item.bits, flags, {kNoCode, kNoCode}};
+        *e = Entry{dict_, item.name, item.offset, item.bits, flags, {kNoCode, kNoCode}, kNoCode};
         ++t.count;
     }
+    e->value_index = value_index_;
     // An entry of the other direction was read from the same, unchanged
     // dict: only this direction's code is new.
     e->codes[static_cast<int>(direction)] = item.encoding;

@@ -30,17 +30,20 @@ enum class Direction : std::uint8_t { Pack = 0, Unpack = 1 };
 // read the dict yet.
 inline constexpr std::uint8_t kNoCode = 0xFF;
 
-// What a packet layer reads from an item dict, but its value.
+// What a packet layer reads from an item dict, but its value. Trivial, so
+// that arrays of it cost nothing to set up: value-initialise a single one.
 struct Item {
     // Borrowed: the dict holds it for as long as the entry lives. Take a
     // reference before anything that can run Python code.
-    PyObject* name = nullptr;
-    std::uint64_t offset = 0;
-    std::uint32_t bits = 0;
-    bool has_offset = false;
-    bool reverse_bits = false;
-    bool little = false;
-    std::uint8_t encoding = kNoCode;
+    PyObject* name;
+    std::uint64_t offset;  // 0 without offset_bits
+    std::uint32_t bits;
+    bool has_offset;
+    bool reverse_bits;
+    bool little;
+    std::uint8_t encoding;
+    // Where the dict held `value` when it was read (kNoCode: unknown).
+    std::uint8_t value_index;
 };
 
 namespace detail {
@@ -54,6 +57,7 @@ struct Entry {
     std::uint32_t bits;
     std::uint8_t flags;
     std::uint8_t codes[2];  // per Direction
+    std::uint8_t value_index;
 };
 
 struct Table {
@@ -107,12 +111,30 @@ inline bool find(PyObject* dict, Direction direction, Item& out) noexcept {
             out.reverse_bits = (e.flags & detail::kReverseBits) != 0;
             out.little = (e.flags & detail::kLittle) != 0;
             out.encoding = code;
+            out.value_index = e.value_index;
             return true;
         }
         if (!e.dict) {
             return false;
         }
     }
+}
+
+// The value of an item dict that `find` knew, as PyDict_GetItemRef(dict,
+// value_key, out) gives it: read at the entry where the dict held it when it
+// was cached, if the key there is still `value_key` (the interned "value"),
+// else looked up.
+inline int find_value(PyObject* dict, const Item& item, PyObject* value_key, PyObject** out) {
+    if (item.value_index != kNoCode) {
+        Py_ssize_t pos = item.value_index;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (PyDict_Next(dict, &pos, &key, &value) && key == value_key) {
+            *out = Py_NewRef(value);
+            return 1;
+        }
+    }
+    return PyDict_GetItemRef(dict, value_key, out);
 }
 
 // The ordinary reading of one item dict on a miss, which may end in a fill.
@@ -132,6 +154,7 @@ public:
 private:
     PyObject* dict_ = nullptr;  // nullptr: the dict cannot be cached
     std::uint64_t events_ = 0;
+    std::uint8_t value_index_ = kNoCode;
 };
 
 }  // namespace kestrune::recipe_cache

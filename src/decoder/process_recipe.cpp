@@ -420,7 +420,7 @@ PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint3
 bool Processor::item(PyObject* result, PyObject* item) {
     Field field;
     std::uint64_t pos = 0;
-    recipe_cache::Item known;
+    recipe_cache::Item known{};
     if (cache_ && PyDict_CheckExact(item) && recipe_cache::find(item, recipe_cache::Direction::Unpack, known)) {
         field.name = PyRef::borrow(known.name);
         field.encoding = known.encoding;
@@ -607,8 +607,8 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
         (!offset_obj || PyLong_CheckExact(offset_obj.get()))) {
         // reverse_bits converted, so it is a bool or a NumPy boolean.
         if (PyBool_Check(reverse_obj.get())) {
-            reading.fill({field.name.get(), field.offset, bits, field.has_offset,
-                          field.reverse_bits, field.order == ByteOrder::Little, field.encoding},
+            reading.fill({field.name.get(), field.offset, bits, field.has_offset, field.reverse_bits,
+                          field.order == ByteOrder::Little, field.encoding, recipe_cache::kNoCode},
                          recipe_cache::Direction::Unpack);
         }
     }

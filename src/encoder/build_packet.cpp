@@ -17,8 +17,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -222,21 +224,24 @@ const FloatFamily* float_family(Enc enc) {
 }
 
 // ---------------------------------------------------------------------------
-// Field bytes of one item: inline for numeric fields, on the heap only for
-// binary data and text.
+// Field bytes of one item: a number for numeric fields (at most 64 bits), on
+// the heap only for binary data and text.
 
 struct FieldBuf {
-    FieldBytes inline_bytes;
+    // A numeric field: its bits as a number, `number_bits` wide.
+    bool numeric = false;
+    std::uint64_t number = 0;
+    std::uint32_t number_bits = 0;
     std::vector<std::uint8_t> binary;
     std::string text;
     const std::uint8_t* data = nullptr;
     std::uint8_t* owned = nullptr;  // == data when the bytes are ours to change
     std::size_t size = 0;
 
-    void use_inline(const FieldBytes& bytes) {
-        inline_bytes = bytes;
-        data = owned = inline_bytes.data;
-        size = inline_bytes.size;
+    void use_number(std::uint64_t field, std::uint32_t bits) {
+        numeric = true;
+        number = field;
+        number_bits = bits;
     }
     void use_binary(std::vector<std::uint8_t>&& bytes) {
         binary = std::move(bytes);
@@ -268,9 +273,15 @@ struct FieldBuf {
         }
         data = owned = nullptr;
         size = 0;
+        numeric = false;
     }
-    // Reverses the field's bytes, copying borrowed bytes first.
+    // Reverses the field's bytes, copying borrowed bytes first. A numeric
+    // field is a whole number of bytes when this is asked.
     void reverse_bytes() {
+        if (numeric) {
+            number = number_bits == 0 ? 0 : __builtin_bswap64(number) >> (64 - number_bits);
+            return;
+        }
         if (size == 0) {
             return;
         }
@@ -286,11 +297,13 @@ bool fail_with(const Error& error) {
     return false;
 }
 
-bool from_bytes(const Result<FieldBytes>& bytes, FieldBuf& out) {
-    if (!bytes) {
-        return fail_with(bytes.error());
+// The field of a raw pattern of at most 64 bits.
+bool from_number(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    const Result<std::uint64_t> field = integer_field(pattern, bits, reverse_bits);
+    if (!field) {
+        return fail_with(field.error());
     }
-    out.use_inline(*bytes);
+    out.use_number(*field, bits);
     return true;
 }
 
@@ -298,7 +311,7 @@ bool from_pattern(const Result<std::uint64_t>& pattern, std::uint32_t bits, bool
     if (!pattern) {
         return fail_with(pattern.error());
     }
-    return from_bytes(encode_integer_to_bytes(*pattern, bits, reverse_bits), out);
+    return from_number(*pattern, bits, reverse_bits, out);
 }
 
 bool encode_float(const FloatFamily& family, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
@@ -319,11 +332,11 @@ bool encode_float(const FloatFamily& family, PyObject* value, std::uint32_t bits
     }
     switch (format->kind) {
         case FloatKind::F16:
-            return from_bytes(encode_integer_to_bytes(encode_ieee754_f16(single), bits, reverse_bits), out);
+            return from_number(encode_ieee754_f16(single), bits, reverse_bits, out);
         case FloatKind::F32:
-            return from_bytes(encode_integer_to_bytes(encode_ieee754_f32(single), bits, reverse_bits), out);
+            return from_number(encode_ieee754_f32(single), bits, reverse_bits, out);
         case FloatKind::F64:
-            return from_bytes(encode_integer_to_bytes(encode_ieee754_f64(dbl), bits, reverse_bits), out);
+            return from_number(encode_ieee754_f64(dbl), bits, reverse_bits, out);
         case FloatKind::Stub:
             break;
     }
@@ -406,7 +419,7 @@ bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bit
                              static_cast<unsigned>(bits));
                 return false;
             }
-            return from_bytes(encode_integer_to_bytes(v, bits, reverse_bits), out);
+            return from_number(v, bits, reverse_bits, out);
         }
         case Enc::TwosComplement:
         case Enc::OnesComplement:
@@ -666,6 +679,44 @@ void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t 
     }
 }
 
+void place_number(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, std::uint64_t field,
+                  std::uint32_t bits) noexcept {
+    const std::uint64_t first = off / 8;
+    if (bits == 0 || first >= packet_size) {
+        return;
+    }
+    const auto shift = static_cast<unsigned>(off % 8);
+    std::uint8_t* dst = packet + first;
+    if (shift + bits <= 64 && packet_size - first >= 8) {
+        // The field lies in the eight bytes from dst: one word, merged.
+        const unsigned low = 64 - shift - bits;
+        const std::uint64_t mask = (bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1) << low;
+        std::uint64_t word;
+        std::memcpy(&word, dst, 8);
+        if constexpr (std::endian::native == std::endian::little) {
+            word = __builtin_bswap64(word);
+        }
+        word = (word & ~mask) | ((field << low) & mask);
+        if constexpr (std::endian::native == std::endian::little) {
+            word = __builtin_bswap64(word);
+        }
+        std::memcpy(dst, &word, 8);
+        return;
+    }
+    // Near the end of the packet, or nine bytes: byte by byte, clipped.
+    const unsigned total = shift + bits;  // up to 71 bits from dst's first bit
+    const unsigned span = (total + 7) / 8;
+    const unsigned pad = 8 * span - total;  // bits after the field in its last byte
+    const unsigned __int128 image = static_cast<unsigned __int128>(field) << pad;
+    const unsigned __int128 mask = ((static_cast<unsigned __int128>(1) << bits) - 1) << pad;
+    const std::uint64_t count = std::min<std::uint64_t>(span, packet_size - first);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const unsigned down = 8 * (span - 1 - static_cast<unsigned>(k));
+        const auto m = static_cast<std::uint8_t>(mask >> down);
+        dst[k] = static_cast<std::uint8_t>((dst[k] & ~m) | (static_cast<std::uint8_t>(image >> down) & m));
+    }
+}
+
 bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyRef& holder, std::string_view& out) {
     return lookup_required(item, key, key_name, holder) && convert_str(holder.get(), out);
 }
@@ -692,9 +743,13 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         recipe_cache::Item item;
         bool cached;
     };
-    std::vector<Sized> sized;
-    if (cache) {
-        sized.resize(items.size());
+    constexpr std::size_t kOnStack = 32;
+    Sized on_stack[kOnStack];  // trivial: nothing is set up for it
+    std::unique_ptr<Sized[]> on_heap;
+    Sized* sized = on_stack;
+    if (cache && items.size() > kOnStack) {
+        on_heap.reset(new Sized[items.size()]);
+        sized = on_heap.get();
     }
     // True while no Python code can have run since the sizing pass, so that
     // its cached items still describe their dicts.
@@ -713,6 +768,9 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             bits = sized[i].item.bits;
             off = sized[i].item.has_offset ? sized[i].item.offset : pos;
         } else {
+            if (cache) {
+                sized[i].cached = false;
+            }
             unchanged = false;
             if (!get_required_field(item, keys->bits, "bits", bits) ||
                 !optional_offset(item, keys->offset_bits, pos, off)) {
@@ -743,7 +801,7 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         if (!convert_dict(item)) {
             return nullptr;
         }
-        recipe_cache::Item spec;
+        recipe_cache::Item spec{};
         bool cached = false;
         if (unchanged && sized[i].cached) {
             spec = sized[i].item;
@@ -770,7 +828,8 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         }
 
         PyObject* found = nullptr;
-        const int r = recipe_lookup(item, keys->value, &found);
+        const int r = cached ? recipe_cache::find_value(item, spec, keys->value, &found)
+                             : recipe_lookup(item, keys->value, &found);
         if (r <= 0) {
             if (r == 0) {
                 PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", spec.name);
@@ -798,7 +857,11 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             field.reverse_bytes();
         }
 
-        builder::place_field(out, out_size, off, field.data, field.size, spec.bits);
+        if (field.numeric) {
+            builder::place_number(out, out_size, off, field.number, spec.bits);
+        } else {
+            builder::place_field(out, out_size, off, field.data, field.size, spec.bits);
+        }
         field.release();
         pos = end;
 

@@ -92,14 +92,19 @@ FieldBytes big_endian_bytes(U pattern, std::uint32_t bits) {
 
 }  // namespace
 
-Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
+Result<std::uint64_t> integer_field(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
     if (bits > 64) {
         return value_error("Cannot encode " + dec(bits) + " bits from a 64-bit value");
     }
-    if (reverse_bits) {
-        pattern = mirror_low_bits(pattern, bits);
+    return reverse_bits ? mirror_low_bits(pattern, bits) : pattern & low_mask(bits);
+}
+
+Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
+    const Result<std::uint64_t> field = integer_field(pattern, bits, reverse_bits);
+    if (!field) {
+        return std::unexpected(field.error());
     }
-    return big_endian_bytes(pattern, bits);
+    return big_endian_bytes(*field, bits);
 }
 
 Result<FieldBytes> encode_integer_to_bytes_u128(unsigned __int128 pattern, std::uint32_t bits, bool reverse_bits) {

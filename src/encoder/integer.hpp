@@ -23,7 +23,11 @@ struct FieldBytes {
     std::uint32_t size;
 };
 
-// Fails with "Cannot encode {bits} bits from a 64-bit value" above 64 bits.
+// The field that a raw pattern lays into a packet, as a number: its low
+// `bits` bits, mirrored within the width when `reverse_bits` is set. Fails
+// with "Cannot encode {bits} bits from a 64-bit value" above 64 bits.
+Result<std::uint64_t> integer_field(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits);
+// The same field as its byte form; fails like integer_field.
 Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits);
 // Same on a 128-bit pattern; fails above 128 bits.
 Result<FieldBytes> encode_integer_to_bytes_u128(unsigned __int128 pattern, std::uint32_t bits,
