@@ -101,8 +101,8 @@ def bitstring_packers():
             lambda h, sub, body: bitstring.pack(unaligned, *h, sub, *body, 0).tobytes())
 
 
-def measure(number, repeat):
-    """Times every case in this process; returns {case: µs per packet}."""
+def all_cases():
+    """Every case, checked against its baseline: {case: function}."""
     h = tuple(v for *_, v in HEADER)
     body = tuple(v for *_, v in PARAMS)
     pack = kestrune.pack_parameters
@@ -145,8 +145,13 @@ def measure(number, repeat):
 
     assert stores_and_pack() == fresh() == cases["aligned struct"]()
     cases.update({"stores": stores, "stores and pack": stores_and_pack, "fresh": fresh})
+    return cases
+
+
+def measure(number, repeat):
+    """Times every case in this process; returns {case: µs per packet}."""
     timings = {}
-    for name, fn in cases.items():
+    for name, fn in all_cases().items():
         n = max(1, number // 20) if name.endswith("bitstring") else number
         timings[name] = best_us(fn, n, repeat)
     return timings

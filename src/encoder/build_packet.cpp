@@ -626,6 +626,46 @@ bool plain_value(PyObject* value) {
            PyBytes_CheckExact(value) || PyBool_Check(value);
 }
 
+// place_field for a numeric field of `bits` <= 64 bits held as a number
+// (its low `bits` bits, most significant first).
+inline void place_number(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, std::uint64_t field,
+                  std::uint32_t bits) noexcept {
+    const std::uint64_t first = off / 8;
+    if (bits == 0 || first >= packet_size) {
+        return;
+    }
+    const auto shift = static_cast<unsigned>(off % 8);
+    std::uint8_t* dst = packet + first;
+    if (shift + bits <= 64 && packet_size - first >= 8) {
+        // The field lies in the eight bytes from dst: one word, merged.
+        const unsigned low = 64 - shift - bits;
+        const std::uint64_t mask = (bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1) << low;
+        std::uint64_t word;
+        std::memcpy(&word, dst, 8);
+        if constexpr (std::endian::native == std::endian::little) {
+            word = __builtin_bswap64(word);
+        }
+        word = (word & ~mask) | ((field << low) & mask);
+        if constexpr (std::endian::native == std::endian::little) {
+            word = __builtin_bswap64(word);
+        }
+        std::memcpy(dst, &word, 8);
+        return;
+    }
+    // Near the end of the packet, or nine bytes: byte by byte, clipped.
+    const unsigned total = shift + bits;  // up to 71 bits from dst's first bit
+    const unsigned span = (total + 7) / 8;
+    const unsigned pad = 8 * span - total;  // bits after the field in its last byte
+    const unsigned __int128 image = static_cast<unsigned __int128>(field) << pad;
+    const unsigned __int128 mask = ((static_cast<unsigned __int128>(1) << bits) - 1) << pad;
+    const std::uint64_t count = std::min<std::uint64_t>(span, packet_size - first);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        const unsigned down = 8 * (span - 1 - static_cast<unsigned>(k));
+        const auto m = static_cast<std::uint8_t>(mask >> down);
+        dst[k] = static_cast<std::uint8_t>((dst[k] & ~m) | (static_cast<std::uint8_t>(image >> down) & m));
+    }
+}
+
 }  // namespace
 
 namespace builder {
@@ -679,44 +719,6 @@ void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t 
     }
 }
 
-void place_number(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, std::uint64_t field,
-                  std::uint32_t bits) noexcept {
-    const std::uint64_t first = off / 8;
-    if (bits == 0 || first >= packet_size) {
-        return;
-    }
-    const auto shift = static_cast<unsigned>(off % 8);
-    std::uint8_t* dst = packet + first;
-    if (shift + bits <= 64 && packet_size - first >= 8) {
-        // The field lies in the eight bytes from dst: one word, merged.
-        const unsigned low = 64 - shift - bits;
-        const std::uint64_t mask = (bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1) << low;
-        std::uint64_t word;
-        std::memcpy(&word, dst, 8);
-        if constexpr (std::endian::native == std::endian::little) {
-            word = __builtin_bswap64(word);
-        }
-        word = (word & ~mask) | ((field << low) & mask);
-        if constexpr (std::endian::native == std::endian::little) {
-            word = __builtin_bswap64(word);
-        }
-        std::memcpy(dst, &word, 8);
-        return;
-    }
-    // Near the end of the packet, or nine bytes: byte by byte, clipped.
-    const unsigned total = shift + bits;  // up to 71 bits from dst's first bit
-    const unsigned span = (total + 7) / 8;
-    const unsigned pad = 8 * span - total;  // bits after the field in its last byte
-    const unsigned __int128 image = static_cast<unsigned __int128>(field) << pad;
-    const unsigned __int128 mask = ((static_cast<unsigned __int128>(1) << bits) - 1) << pad;
-    const std::uint64_t count = std::min<std::uint64_t>(span, packet_size - first);
-    for (std::uint64_t k = 0; k < count; ++k) {
-        const unsigned down = 8 * (span - 1 - static_cast<unsigned>(k));
-        const auto m = static_cast<std::uint8_t>(mask >> down);
-        dst[k] = static_cast<std::uint8_t>((dst[k] & ~m) | (static_cast<std::uint8_t>(image >> down) & m));
-    }
-}
-
 bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyRef& holder, std::string_view& out) {
     return lookup_required(item, key, key_name, holder) && convert_str(holder.get(), out);
 }
@@ -758,7 +760,7 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     std::uint64_t furthest = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].get();
-        if (!convert_dict(item)) {
+        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
             return nullptr;
         }
         std::uint32_t bits = 0;
@@ -798,7 +800,7 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     pos = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].get();
-        if (!convert_dict(item)) {
+        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
             return nullptr;
         }
         recipe_cache::Item spec{};
@@ -810,13 +812,13 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             cached = recipe_cache::find(item, Direction::Pack, spec);
         }
         std::optional<recipe_cache::Reading> reading;
-        ReadItem read;
+        std::optional<ReadItem> read;
         if (!cached) {
             unchanged = false;
             if (cache) {
                 reading.emplace(item);
             }
-            if (!read_keys(item, *keys, encodings, byte_orders, read, spec)) {
+            if (!read_keys(item, *keys, encodings, byte_orders, read.emplace(), spec)) {
                 return nullptr;
             }
         }
@@ -839,10 +841,10 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         PyRef value(found);
 
         Enc enc = static_cast<Enc>(spec.encoding);
-        if (!cached && !match_encoding(read, encodings, enc)) {
+        if (!cached && !match_encoding(*read, encodings, enc)) {
             return nullptr;
         }
-        if (!plain_value(value.get())) {
+        if (unchanged && !plain_value(value.get())) {
             unchanged = false;
         }
         if (!encode_field(enc, value.get(), spec.bits, spec.reverse_bits, field)) {
@@ -850,7 +852,7 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         }
 
         bool little = spec.little;
-        if (!cached && !match_byte_order(read, byte_orders, spec.bits, little)) {
+        if (!cached && !match_byte_order(*read, byte_orders, spec.bits, little)) {
             return nullptr;
         }
         if (little) {
@@ -858,14 +860,14 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         }
 
         if (field.numeric) {
-            builder::place_number(out, out_size, off, field.number, spec.bits);
+            place_number(out, out_size, off, field.number, spec.bits);
         } else {
             builder::place_field(out, out_size, off, field.data, field.size, spec.bits);
         }
         field.release();
         pos = end;
 
-        if (reading && read.exact) {
+        if (reading && read->exact) {
             spec.encoding = static_cast<std::uint8_t>(enc);
             spec.little = little;
             reading->fill(spec, Direction::Pack);

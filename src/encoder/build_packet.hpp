@@ -35,10 +35,5 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std
 void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, const std::uint8_t* src,
                  std::uint64_t len, std::uint32_t bits) noexcept;
 
-// The same for a numeric field of `bits` <= 64 bits held as a number (its
-// low `bits` bits, most significant first).
-void place_number(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, std::uint64_t field,
-                  std::uint32_t bits) noexcept;
-
 }  // namespace builder
 }  // namespace kestrune

@@ -92,7 +92,7 @@ FieldBytes big_endian_bytes(U pattern, std::uint32_t bits) {
 
 }  // namespace
 
-Result<std::uint64_t> integer_field(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
+Result<std::uint64_t> integer_field_in_full(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
     if (bits > 64) {
         return value_error("Cannot encode " + dec(bits) + " bits from a 64-bit value");
     }
