@@ -798,67 +798,43 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     ByteOrders byte_orders;
     FieldBuf field;
     pos = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = items[i].get();
-        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
-            return nullptr;
-        }
-        recipe_cache::Item spec{};
-        bool cached = false;
-        if (unchanged && sized[i].cached) {
-            spec = sized[i].item;
-            cached = true;
-        } else if (cache && PyDict_CheckExact(item)) {
-            cached = recipe_cache::find(item, Direction::Pack, spec);
-        }
-        std::optional<recipe_cache::Reading> reading;
-        std::optional<ReadItem> read;
-        if (!cached) {
-            unchanged = false;
-            if (cache) {
-                reading.emplace(item);
-            }
-            if (!read_keys(item, *keys, encodings, byte_orders, read.emplace(), spec)) {
-                return nullptr;
-            }
-        }
-
-        std::uint64_t off = spec.has_offset ? spec.offset : pos;
+    // Lays one item: looks up its value, converts and encodes it and places
+    // the field. `read` is null for an item the cache knew; otherwise it holds
+    // the keys read afresh, whose encoding and byte order are matched here, in
+    // the order in which their failures are reported.
+    auto write = [&](PyObject* item, recipe_cache::Item& spec, ReadItem* read) -> bool {
+        const std::uint64_t off = spec.has_offset ? spec.offset : pos;
         std::uint64_t end = 0;
         if (!field_end(off, spec.bits, end)) {
-            return nullptr;
+            return false;
         }
-
         PyObject* found = nullptr;
-        const int r = cached ? recipe_cache::find_value(item, spec, keys->value, &found)
-                             : recipe_lookup(item, keys->value, &found);
+        const int r = read ? recipe_lookup(item, keys->value, &found)
+                           : recipe_cache::find_value(item, spec, keys->value, &found);
         if (r <= 0) {
             if (r == 0) {
                 PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", spec.name);
             }
-            return nullptr;
+            return false;
         }
         PyRef value(found);
-
         Enc enc = static_cast<Enc>(spec.encoding);
-        if (!cached && !match_encoding(*read, encodings, enc)) {
-            return nullptr;
+        if (read && !match_encoding(*read, encodings, enc)) {
+            return false;
         }
         if (unchanged && !plain_value(value.get())) {
             unchanged = false;
         }
         if (!encode_field(enc, value.get(), spec.bits, spec.reverse_bits, field)) {
-            return nullptr;
+            return false;
         }
-
         bool little = spec.little;
-        if (!cached && !match_byte_order(*read, byte_orders, spec.bits, little)) {
-            return nullptr;
+        if (read && !match_byte_order(*read, byte_orders, spec.bits, little)) {
+            return false;
         }
         if (little) {
             field.reverse_bytes();
         }
-
         if (field.numeric) {
             place_number(out, out_size, off, field.number, spec.bits);
         } else {
@@ -866,10 +842,40 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         }
         field.release();
         pos = end;
+        spec.encoding = static_cast<std::uint8_t>(enc);
+        spec.little = little;
+        return true;
+    };
 
-        if (reading && read->exact) {
-            spec.encoding = static_cast<std::uint8_t>(enc);
-            spec.little = little;
+    std::size_t i = 0;
+    // While no Python code can have run, the sizing pass's copies still
+    // describe their dicts.
+    for (; unchanged && i < items.size(); ++i) {
+        if (!write(items[i].get(), sized[i].item, nullptr)) {
+            return nullptr;
+        }
+    }
+    for (; i < items.size(); ++i) {
+        PyObject* item = items[i].get();
+        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+            return nullptr;
+        }
+        recipe_cache::Item spec{};
+        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, spec)) {
+            if (!write(item, spec, nullptr)) {
+                return nullptr;
+            }
+            continue;
+        }
+        std::optional<recipe_cache::Reading> reading;
+        if (cache) {
+            reading.emplace(item);
+        }
+        ReadItem read;
+        if (!read_keys(item, *keys, encodings, byte_orders, read, spec) || !write(item, spec, &read)) {
+            return nullptr;
+        }
+        if (reading && read.exact) {
             reading->fill(spec, Direction::Pack);
         }
     }
