@@ -1,5 +1,6 @@
 #include "recipe_cache.hpp"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -80,7 +81,7 @@ bool grow(Table& t) noexcept {
     Table bigger;
     bigger.slots = slots;
     bigger.mask = capacity - 1;
-    bigger.shift = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
+    bigger.shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
     if (t.slots) {
         for (std::size_t i = 0; i <= t.mask; ++i) {
             if (t.slots[i].dict) {

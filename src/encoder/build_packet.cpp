@@ -279,7 +279,7 @@ struct FieldBuf {
     // field is a whole number of bytes when this is asked.
     void reverse_bytes() {
         if (numeric) {
-            number = number_bits == 0 ? 0 : __builtin_bswap64(number) >> (64 - number_bits);
+            number = number_bits == 0 ? 0 : std::byteswap(number) >> (64 - number_bits);
             return;
         }
         if (size == 0) {
@@ -635,34 +635,37 @@ inline void place_number(std::uint8_t* packet, std::uint64_t packet_size, std::u
         return;
     }
     const auto shift = static_cast<unsigned>(off % 8);
+    const std::uint64_t ones = bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
     std::uint8_t* dst = packet + first;
     if (shift + bits <= 64 && packet_size - first >= 8) {
         // The field lies in the eight bytes from dst: one word, merged.
         const unsigned low = 64 - shift - bits;
-        const std::uint64_t mask = (bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1) << low;
+        const std::uint64_t mask = ones << low;
         std::uint64_t word;
         std::memcpy(&word, dst, 8);
         if constexpr (std::endian::native == std::endian::little) {
-            word = __builtin_bswap64(word);
+            word = std::byteswap(word);
         }
         word = (word & ~mask) | ((field << low) & mask);
         if constexpr (std::endian::native == std::endian::little) {
-            word = __builtin_bswap64(word);
+            word = std::byteswap(word);
         }
         std::memcpy(dst, &word, 8);
         return;
     }
-    // Near the end of the packet, or nine bytes: byte by byte, clipped.
-    const unsigned total = shift + bits;  // up to 71 bits from dst's first bit
-    const unsigned span = (total + 7) / 8;
-    const unsigned pad = 8 * span - total;  // bits after the field in its last byte
-    const unsigned __int128 image = static_cast<unsigned __int128>(field) << pad;
-    const unsigned __int128 mask = ((static_cast<unsigned __int128>(1) << bits) - 1) << pad;
-    const std::uint64_t count = std::min<std::uint64_t>(span, packet_size - first);
+    // Near the end of the packet, or nine bytes: byte by byte, clipped. Byte
+    // k holds field bits top .. top + 7 (counted from the field's first bit,
+    // top = 8k - shift >= -7): the number shifted down by bits - 8 - top.
+    auto byte_of = [bits](std::uint64_t v, int top) {
+        const int down = static_cast<int>(bits) - 8 - top;
+        return static_cast<std::uint8_t>(down >= 0 ? v >> down : v << -down);
+    };
+    const std::uint64_t span = (shift + bits + 7) / 8;
+    const std::uint64_t count = std::min(span, packet_size - first);
     for (std::uint64_t k = 0; k < count; ++k) {
-        const unsigned down = 8 * (span - 1 - static_cast<unsigned>(k));
-        const auto m = static_cast<std::uint8_t>(mask >> down);
-        dst[k] = static_cast<std::uint8_t>((dst[k] & ~m) | (static_cast<std::uint8_t>(image >> down) & m));
+        const int top = static_cast<int>(8 * k) - static_cast<int>(shift);
+        const std::uint8_t m = byte_of(ones, top);
+        dst[k] = static_cast<std::uint8_t>((dst[k] & ~m) | (byte_of(field & ones, top) & m));
     }
 }
 
