@@ -89,6 +89,18 @@ class Mutating(Index):
     __float__ = lambda self: float(self.__index__())  # noqa: E731
 
 
+class Cycling(Index):
+    """Answers in turn: a value that is read on every call shows it."""
+
+    def __init__(self, answers):
+        super().__init__(0)
+        self.answers, self.calls = answers, 0
+
+    def __index__(self):
+        self.calls += 1
+        return self.answers[self.calls % len(self.answers)]
+
+
 class DictSub(dict):
     def __getitem__(self, key):
         raise AssertionError("the base lookup is used")
@@ -115,8 +127,9 @@ good_bits = st.one_of(st.sampled_from([8, 16, 32]), st.sampled_from([0, 1, 3, 12
 good_orders = st.sampled_from(["big", "big", "little", "BIG"])
 good_offsets = st.sampled_from([0, 4, 8, 13, 40])
 good_values = st.one_of(st.integers(0, 255), st.integers(-3, 70000), st.sampled_from([1.5, "ab", "Ω", b"\x01", True]))
-odd = st.sampled_from([None, -1, 2**64, "8", 8.0, StrSub("big"), StrSub("unsigned"), IntSub(8), Index(16),
-                       [1, 2], "middle", "foo", 0, 1])
+odd = st.one_of(st.sampled_from([None, -1, 2**64, "8", 8.0, StrSub("big"), StrSub("unsigned"), IntSub(8),
+                                 Index(16), [1, 2], "middle", "foo", 0, 1]),
+               st.builds(Cycling, st.sampled_from([(8, 16), (0, 8, 3)])))
 
 
 def pick(good):
