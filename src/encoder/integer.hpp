@@ -33,7 +33,8 @@ inline Result<std::uint64_t> integer_field(std::uint64_t pattern, std::uint32_t 
     }
     return integer_field_in_full(pattern, bits, reverse_bits);
 }
-// The same field as its byte form; fails like integer_field.
+// Byte form of the raw pattern; what it lays into a packet is integer_field.
+// Fails like integer_field.
 Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits);
 // Same on a 128-bit pattern; fails above 128 bits.
 Result<FieldBytes> encode_integer_to_bytes_u128(unsigned __int128 pattern, std::uint32_t bits,
