@@ -178,7 +178,7 @@ class RecipeItem(TypedDict):
 
 # A recipe: RecipeItem dicts, or plain dicts built at run time (the module
 # checks every key of a plain dict itself and raises a precise error).
-_Recipe: TypeAlias = Sequence[RecipeItem] | Sequence[dict[str, Any]]
+_Recipe: TypeAlias = Sequence[RecipeItem | dict[str, Any]]
 
 @type_check_only
 class PanicException(BaseException):

@@ -7,7 +7,7 @@ the check as surely as one that is too strict.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, assert_type
+from typing import TYPE_CHECKING, Any, assert_type
 
 import kestrune
 
@@ -35,8 +35,10 @@ def read(packet: bytes) -> tuple[int, int]:
 
 
 def plain_dicts(rows: list[dict[str, object]]) -> bytes:
-    # Recipes built at run time from plain dicts are accepted as they are.
-    recipe = [dict(row) for row in rows]
+    # Recipes built at run time from plain dicts are accepted as they are,
+    # also mixed with typed items.
+    recipe: list[RecipeItem | dict[str, Any]] = [dict(row) for row in rows]
+    recipe.append(HEADER[0])
     return kestrune.pack_parameters(recipe)
 
 
