@@ -30,6 +30,7 @@ import re
 import struct
 import sys
 import tempfile
+import textwrap
 import timeit
 import warnings
 from collections.abc import Callable
@@ -278,10 +279,19 @@ def verify(tool: Tool) -> None:
         assert len(packed) == len(PACKET) * tool.pack_per_call
 
 
-def best_us(function: Callable[[], Any], per_call: int, repeat: int) -> float:
-    timer = timeit.Timer(function)
-    number, _ = timer.autorange()
-    return min(timer.repeat(repeat, number)) / number / per_call * 1e6
+def best_us(jobs: list[tuple[Callable[[], Any], int]], repeat: int) -> list[float]:
+    """Best µs per packet of each (function, packets per call) job.
+
+    The jobs take turns, one timed batch each per round, so that a burst of
+    load from elsewhere on the machine slows every tool alike rather than one.
+    """
+    timers = [timeit.Timer(function) for function, _ in jobs]
+    numbers = [timer.autorange()[0] for timer in timers]
+    best = [float("inf")] * len(jobs)
+    for _ in range(repeat):
+        for i, (timer, number) in enumerate(zip(timers, numbers, strict=True)):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return [seconds / per_call * 1e6 for seconds, (_, per_call) in zip(best, jobs, strict=True)]
 
 
 def machine() -> str:
@@ -294,8 +304,10 @@ def machine() -> str:
     except OSError:
         pass
     cache = os.environ.get("KESTRUNE_RECIPE_CACHE", "unset")
-    return (f"{model}, {os.cpu_count()} cores, {platform.system()} {platform.release()}; "
-            f"CPython {platform.python_version()}; KESTRUNE_RECIPE_CACHE={cache}")
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    return (f"{model}, {os.cpu_count()} cores (load average {load:.1f} at the end), "
+            f"{platform.system()} {platform.release()}; CPython {platform.python_version()}; "
+            f"KESTRUNE_RECIPE_CACHE={cache}")
 
 
 def table(rows: list[tuple[Tool, float | None, float | None]]) -> str:
@@ -322,7 +334,7 @@ def chart(rows: list[tuple[Tool, float | None, float | None]], path: Path, subti
     import matplotlib.pyplot as plt
 
     names = [tool.name for tool, _, _ in rows]
-    fig, ax = plt.subplots(figsize=(9, 0.45 * len(rows) + 1.6))
+    fig, ax = plt.subplots(figsize=(9, 0.45 * len(rows) + 2.2))
     y = range(len(rows))
     height = 0.38
     for offset, index, label, color in [(-height / 2, 1, "unpack", "#1f77b4"), (height / 2, 2, "pack", "#ff7f0e")]:
@@ -334,9 +346,11 @@ def chart(rows: list[tuple[Tool, float | None, float | None]], path: Path, subti
     ax.set_yticks(list(y), names)
     ax.invert_yaxis()
     ax.set_xscale("log")
+    largest = max(v for row in rows for v in row[1:] if v is not None)
+    ax.set_xlim(right=largest * 4)  # room for the labels of the longest bars
     ax.set_xlabel("µs per packet (log scale, lower is better)")
-    ax.set_title("58-byte CCSDS housekeeping packet, 31 fields\n" + subtitle, fontsize=9)
-    ax.legend(loc="lower right")
+    ax.set_title("58-byte CCSDS housekeeping packet, 31 fields\n" + textwrap.fill(subtitle, 110), fontsize=8)
+    ax.legend(loc="upper right")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -367,12 +381,17 @@ def main() -> None:
         except ImportError as error:
             print(f"left out: {error}", file=sys.stderr)
 
-    rows = []
+    jobs, slots = [], []
     for tool in tools:
         verify(tool)
-        unpack = best_us(tool.unpack, tool.per_call, args.repeat) if tool.unpack else None
-        pack = best_us(tool.pack, tool.pack_per_call, args.repeat) if tool.pack else None
-        rows.append((tool, unpack, pack))
+        for function, per_call in ((tool.unpack, tool.per_call), (tool.pack, tool.pack_per_call)):
+            slots.append(len(jobs) if function else None)
+            if function:
+                jobs.append((function, per_call))
+    times = best_us(jobs, args.repeat)
+    results = [None if slot is None else times[slot] for slot in slots]
+    rows = [(tool, results[2 * i], results[2 * i + 1]) for i, tool in enumerate(tools)]
+    for tool, unpack, pack in rows:
         print(f"{tool.name:28} unpack {unpack or 0:8.2f} µs  pack {pack or 0:8.2f} µs", file=sys.stderr)
 
     about = machine()
