@@ -21,23 +21,24 @@ from typing import Any
 import dask.bag as db
 
 import ccsds_packets
-from decode_packet_file import write_csv
+from decode_packet_file import CsvByApid
 
 
 def decode_archive(paths: list[str], scheduler_address: str | None = None,
                    num_workers: int | None = None) -> dict[int, list[dict[str, Any]]]:
     """Decoded packets of all files grouped by APID, in file order, then packet order."""
-    files = db.from_sequence(paths, npartitions=max(len(paths), 1))
+    # One partition per file: each worker decodes whole files.
+    per_file = db.from_sequence(paths, npartitions=max(len(paths), 1)).map(ccsds_packets.decode_file)
     if scheduler_address is None:
-        per_file = files.map(ccsds_packets.decode_file).compute(scheduler="processes", num_workers=num_workers)
+        results = per_file.compute(scheduler="processes", num_workers=num_workers)
     else:
         from dask.distributed import Client
 
         with Client(scheduler_address) as client:
             client.upload_file(ccsds_packets.__file__)
-            per_file = client.compute(files.map(ccsds_packets.decode_file)).result()
+            results = per_file.compute()  # on the cluster: the client is the default scheduler now
     rows: dict[int, list[dict[str, Any]]] = {}
-    for packets in per_file:
+    for packets in results:
         for values in packets:
             rows.setdefault(values["apid"], []).append(values)
     return rows
@@ -54,7 +55,11 @@ def main() -> None:
     if not paths:
         parser.error(f"no file matches {args.pattern}")
     rows = decode_archive(paths, args.scheduler_address, args.workers)
-    for path in write_csv(rows, args.out_dir):
+    with CsvByApid(args.out_dir) as out:
+        for apid_rows in rows.values():
+            for values in apid_rows:
+                out.write(values)
+    for path in out.paths():
         print(f"wrote {path}")
 
 

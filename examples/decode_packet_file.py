@@ -1,9 +1,10 @@
 """Decode a file of CCSDS space packets into one CSV file per APID.
 
 The stream is split at the packet lengths of the primary headers, each packet
-is decoded with the recipe of its APID (ccsds_packets.RECIPES), and packets of
-other APIDs are counted and skipped. With --progress and tqdm installed
-(`pip install kestrune[progress]`), a progress bar follows the bytes read.
+is decoded with the recipe of its APID (ccsds_packets.RECIPES) and written
+out at once, and packets of other APIDs are counted and skipped. With
+--progress and tqdm installed (`pip install kestrune[progress]`), a progress
+bar follows the bytes decoded.
 
     python examples/ccsds_packets.py sample.bin --count 100000
     python examples/decode_packet_file.py sample.bin out/ --progress
@@ -17,7 +18,8 @@ import sys
 from collections import Counter
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Any
+from types import TracebackType
+from typing import IO, Any
 
 from ccsds_packets import RECIPES, apid_of, decode_packet, split_packets
 
@@ -43,31 +45,47 @@ def csv_path(out_dir: Path, apid: int) -> Path:
     return out_dir / f"apid_{apid:03x}.csv"
 
 
-def write_csv(rows_by_apid: dict[int, Iterable[dict[str, Any]]], out_dir: Path) -> list[Path]:
-    """One CSV file per APID, with the recipe's field names as columns."""
-    out_dir.mkdir(parents=True, exist_ok=True)
-    written = []
-    for apid, rows in rows_by_apid.items():
-        path = csv_path(out_dir, apid)
-        with path.open("w", newline="") as file:
+class CsvByApid:
+    """One CSV file per APID, opened at its first row, with the recipe's field names as columns."""
+
+    def __init__(self, out_dir: Path) -> None:
+        self.out_dir = out_dir
+        self.files: dict[int, tuple[IO[str], csv.DictWriter[str]]] = {}
+
+    def write(self, values: dict[str, Any]) -> None:
+        apid = values["apid"]
+        if apid not in self.files:
+            self.out_dir.mkdir(parents=True, exist_ok=True)
+            file = csv_path(self.out_dir, apid).open("w", newline="")
             writer = csv.DictWriter(file, fieldnames=[item["name"] for item in RECIPES[apid]])
             writer.writeheader()
-            writer.writerows(rows)
-        written.append(path)
-    return written
+            self.files[apid] = (file, writer)
+        self.files[apid][1].writerow(values)
+
+    def paths(self) -> list[Path]:
+        return [csv_path(self.out_dir, apid) for apid in self.files]
+
+    def __enter__(self) -> CsvByApid:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        for file, _ in self.files.values():
+            file.close()
 
 
-def decode_stream(data: bytes, progress: bool = False) -> tuple[dict[int, list[dict[str, Any]]], Counter[int]]:
-    """Decoded packets grouped by APID, in stream order, and the count of skipped packets per APID."""
-    rows: dict[int, list[dict[str, Any]]] = {}
+def decode_file_to_csv(path: Path, out_dir: Path, progress: bool = False) -> tuple[list[Path], Counter[int]]:
+    """The CSV files written, and the number of skipped packets per APID without a recipe."""
+    data = path.read_bytes()
     skipped: Counter[int] = Counter()
-    for packet in with_progress(split_packets(data), len(data), progress):
-        values = decode_packet(packet)
-        if values is None:
-            skipped[apid_of(packet)] += 1
-        else:
-            rows.setdefault(values["apid"], []).append(values)
-    return rows, skipped
+    with CsvByApid(out_dir) as out:
+        for packet in with_progress(split_packets(data), len(data), progress):
+            values = decode_packet(packet)
+            if values is None:
+                skipped[apid_of(packet)] += 1
+            else:
+                out.write(values)
+    return out.paths(), skipped
 
 
 def main(argv: list[str] | None = None) -> None:
@@ -77,8 +95,8 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--progress", action="store_true", help="show a progress bar (needs tqdm)")
     args = parser.parse_args(argv)
 
-    rows, skipped = decode_stream(args.packets.read_bytes(), args.progress)
-    for path in write_csv(rows, args.out_dir):
+    paths, skipped = decode_file_to_csv(args.packets, args.out_dir, args.progress)
+    for path in paths:
         print(f"wrote {path}")
     for apid, count in sorted(skipped.items()):
         print(f"skipped {count} packets of APID 0x{apid:03x} (no recipe)")

@@ -38,7 +38,9 @@ def test_packet_file_to_csv(tmp_path):
     # Seven idle packets (an APID without a recipe) between groups of five.
     stream = IDLE_PACKET.join(b"".join(packets[i:i + 5]) for i in range(0, 40, 5))
     (tmp_path / "packets.bin").write_bytes(stream)
-    decode_packet_file.main([str(tmp_path / "packets.bin"), str(tmp_path / "out")])
+    paths, skipped = decode_packet_file.decode_file_to_csv(tmp_path / "packets.bin", tmp_path / "out")
+    assert skipped == {0x7FF: 7}
+    assert sorted(p.name for p in paths) == ["apid_064.csv", "apid_0c8.csv"]
 
     for apid in (cp.HOUSEKEEPING_APID, cp.EVENT_APID):
         with decode_packet_file.csv_path(tmp_path / "out", apid).open(newline="") as file:
@@ -48,10 +50,6 @@ def test_packet_file_to_csv(tmp_path):
         for row, (_, values) in zip(rows, wanted, strict=True):
             assert int(row["apid"]) == apid
             assert {name: row[name] for name in values} == {name: str(v) for name, v in values.items()}
-
-    rows, skipped = decode_packet_file.decode_stream(stream)
-    assert skipped == {0x7FF: 7}
-    assert sum(map(len, rows.values())) == 40
 
 
 @pytest.mark.parametrize("cut", [3, 30])
