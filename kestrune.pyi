@@ -1,8 +1,7 @@
 """Bit-exact packing and unpacking of telemetry and telecommand parameters.
 
-The names in this stub that do not exist at run time (the recipe item types,
-the encoding-name literals and PanicException) are for annotations only:
-import them under ``if typing.TYPE_CHECKING:``.
+RecipeItem and PanicException do not exist at run time: they are for
+annotations only, imported under ``if typing.TYPE_CHECKING:``.
 """
 
 from collections.abc import Sequence
