@@ -14,3 +14,5 @@ step() {
 }
 
 # Steps (one line each):
+step scripts/check-types.sh
+step scripts/check-dist.sh
