@@ -324,6 +324,19 @@ def test_reused_dicts_are_watched_and_changes_are_seen():
         k.unpack_parameters(b"\x01\x03", 0, recipe)
 
 
+def test_a_value_that_moves_within_its_dict_is_found():
+    d = {**item("a", 1), "offset_bits": 0}  # a key after "value"
+    assert k.pack_parameters([d]) == b"\x01"
+    del d["value"]
+    with pytest.raises(ValueError, match="missing required field: 'value'"):
+        k.pack_parameters([d])
+    d["value"] = 2  # now the last entry
+    assert k.pack_parameters([d]) == b"\x02"
+    d.pop("offset_bits")
+    d["offset_bits"] = 8
+    assert k.pack_parameters([d]) == b"\x00\x02"
+
+
 @needs_dict_header
 def test_a_freed_dicts_address_is_not_mistaken_for_it():
     for _ in range(200):
