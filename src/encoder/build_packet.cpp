@@ -425,11 +425,14 @@ bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bit
                     return from_pattern(encode_sign_magnitude(signed_value, bits), bits, reverse_bits, out);
                 case Enc::Bcd:
                 case Enc::BcdSigned:
-                    return from_pattern(encode_unpacked_bcd(signed_value, bits, enc == Enc::BcdSigned), bits,
-                                        reverse_bits, out);
+                    // Widths above 64 are refused by encode_integer_to_bytes,
+                    // after the value's own checks against the field.
+                    return from_pattern(encode_unpacked_bcd(signed_value, bits, enc == Enc::BcdSigned, BcdLimit::Field),
+                                        bits, reverse_bits, out);
                 default:
-                    return from_pattern(encode_packed_bcd(signed_value, bits, enc == Enc::PackedBcdSigned), bits,
-                                        reverse_bits, out);
+                    return from_pattern(
+                        encode_packed_bcd(signed_value, bits, enc == Enc::PackedBcdSigned, BcdLimit::Field), bits,
+                        reverse_bits, out);
             }
         case Enc::Ieee754:
         case Enc::Ieee754_1985:
