@@ -14,3 +14,5 @@ step() {
 }
 
 # Steps (one line each):
+step scripts/sanitize.sh
+step scripts/fuzz.sh 10
