@@ -208,7 +208,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t pattern = bcd_like(in);
 
     const auto packed = encode_packed_bcd(value, bits, is_signed, limit);
-    FUZZ_CHECK(got(packed) == ref_packed(value, bits, is_signed, limit), "packed(%lld, %u, %d, %d): got %s, expected %s",
+    FUZZ_CHECK(got(packed) == ref_packed(value, bits, is_signed, limit),
+               "packed(%lld, %u, %d, %d): got %s, expected %s",
                static_cast<long long>(value), bits, is_signed, int(limit), got(packed).c_str(),
                ref_packed(value, bits, is_signed, limit).c_str());
     const auto unpacked = encode_unpacked_bcd(value, bits, is_signed, limit);
@@ -229,7 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto dp = decode_packed_bcd(pattern, bits, is_signed);
-    FUZZ_CHECK(got(dp) == ref_decode_packed(pattern, bits, is_signed), "decode packed(%llx, %u, %d): got %s, expected %s",
+    FUZZ_CHECK(got(dp) == ref_decode_packed(pattern, bits, is_signed),
+               "decode packed(%llx, %u, %d): got %s, expected %s",
                static_cast<unsigned long long>(pattern), bits, is_signed, got(dp).c_str(),
                ref_decode_packed(pattern, bits, is_signed).c_str());
     const auto du = decode_unpacked_bcd(pattern, bits, is_signed);

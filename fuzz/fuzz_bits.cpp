@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto src_size = in.ConsumeIntegralInRange<std::size_t>(0, 24);
     const std::vector<std::uint8_t> src = in.ConsumeBytes<std::uint8_t>(src_size);
     const std::uint64_t limit = 8 * packet.size() + 80;
-    const std::uint64_t off = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, limit) : fuzz::edgy_u64(in);
+    const std::uint64_t off =
+        in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(0, limit) : fuzz::edgy_u64(in);
     const auto bits = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 8 * 24 + 16)
                                        : in.ConsumeIntegral<std::uint32_t>();
 

@@ -23,7 +23,8 @@ using Decoded = std::variant<Text, std::string>;  // the text, or the error mess
 
 // Bytes 0x80 to 0x9F in windows-1252; the five unassigned ones are the C1
 // controls of the same value.
-const Text kWindows1252High = U"€\u0081‚ƒ„…†‡ˆ‰Š‹Œ\u008DŽ\u008F\u0090‘’“”•–—˜™š›œ\u009DžŸ";
+const Text kWindows1252High = U"€\u0081‚ƒ„…†‡ˆ‰Š‹Œ\u008DŽ\u008F"  // 80-8F
+                               U"\u0090‘’“”•–—˜™š›œ\u009DžŸ";        // 90-9F
 
 char32_t windows_1252(unsigned char b) { return b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b; }
 

@@ -428,8 +428,9 @@ bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bit
                 case Enc::BcdSigned:
                     // Widths above 64 are refused by encode_integer_to_bytes,
                     // after the value's own checks against the field.
-                    return from_pattern(encode_unpacked_bcd(signed_value, bits, enc == Enc::BcdSigned, BcdLimit::Field),
-                                        bits, reverse_bits, out);
+                    return from_pattern(
+                        encode_unpacked_bcd(signed_value, bits, enc == Enc::BcdSigned, BcdLimit::Field), bits,
+                        reverse_bits, out);
                 default:
                     return from_pattern(
                         encode_packed_bcd(signed_value, bits, enc == Enc::PackedBcdSigned, BcdLimit::Field), bits,
