@@ -16,3 +16,5 @@ step() {
 # Steps (one line each):
 step scripts/check-types.sh
 step scripts/check-dist.sh
+step scripts/sanitize.sh
+step scripts/fuzz.sh 10
