@@ -157,7 +157,7 @@ enum class ByteOrder : std::uint8_t { Big, Little };
 
 inline std::uint64_t to_big_endian(std::uint64_t v) {
     if constexpr (std::endian::native == std::endian::little) {
-        return __builtin_bswap64(v);
+        return std::byteswap(v);
     } else {
         return v;
     }
@@ -195,7 +195,7 @@ inline std::uint64_t reverse64(std::uint64_t v) {
     v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
     v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
     v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
-    return __builtin_bswap64(v);
+    return std::byteswap(v);
 }
 
 // The raw pattern of a field of at most 64 bits: the window number (bytes
@@ -209,7 +209,7 @@ std::uint64_t raw_pattern(std::string_view packet, std::uint64_t pos, std::uint3
     const auto* data = reinterpret_cast<const unsigned char*>(packet.data());
     std::uint64_t v = read_field(data, packet.size(), pos, bits);
     if (order == ByteOrder::Little) {
-        v = __builtin_bswap64(v) >> (64 - bits);
+        v = std::byteswap(v) >> (64 - bits);
     }
     if (reverse_bits) {
         v = reverse64(v) >> (64 - bits);
@@ -567,9 +567,6 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 
 PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe) {
     const RecipeKeys* keys = recipe_keys();
-    if (!keys) {
-        return nullptr;
-    }
     PyRef result(PyDict_New());
     if (!result) {
         return raise_panic_from_current();
