@@ -14,3 +14,4 @@ step() {
 }
 
 # Steps (one line each):
+step scripts/clang-build.sh
