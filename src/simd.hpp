@@ -56,12 +56,15 @@ struct Lanes {
         return r;
     }
 
+    // Arithmetic wraps around, as it does on vector lanes: it is done on
+    // the unsigned form of the lane type, where overflow is defined.
+    using Unsigned = std::make_unsigned_t<T>;
 #define KESTRUNE_LANES_OPERATOR(op)                                                                    \
     friend Lanes operator op(const Lanes& a, const Lanes& b) {                                         \
-        return map([&](std::size_t i) { return a.lane[i] op b.lane[i]; });                             \
+        return map([&](std::size_t i) { return Unsigned(Unsigned(a.lane[i]) op Unsigned(b.lane[i])); }); \
     }                                                                                                  \
     friend Lanes operator op(const Lanes& a, T b) {                                                    \
-        return map([&](std::size_t i) { return a.lane[i] op b; });                                     \
+        return map([&](std::size_t i) { return Unsigned(Unsigned(a.lane[i]) op Unsigned(b)); });         \
     }                                                                                                  \
     Lanes& operator op##=(const Lanes& b) { return *this = *this op b; }                               \
     Lanes& operator op##=(T b) { return *this = *this op b; }
