@@ -89,7 +89,6 @@ void check_lanes(std::uint64_t& state) {
         const T s = static_cast<T>(random_word(state));
         CHECK(same_bytes(va & vb, la & lb));
         CHECK(same_bytes(va | vb, la | lb));
-        CHECK(same_bytes(va - vb, la - lb));
         CHECK(same_bytes(va & s, la & s));
         CHECK(same_bytes(va | s, la | s));
         CHECK(same_bytes(va == s, la == s));
@@ -97,7 +96,10 @@ void check_lanes(std::uint64_t& state) {
         CHECK(same_bytes(va < s, la < s));
         CHECK(same_bytes(va > s, la > s));
         CHECK(same_bytes(va == va[0], la == la[0]));  // a mask that holds somewhere
+        // Subtraction and shifts only on unsigned lanes, as the codecs use
+        // them (signed overflow on vector lanes is undefined).
         if constexpr (std::is_unsigned_v<T>) {
+            CHECK(same_bytes(va - vb, la - lb));
             const int n = static_cast<int>(next_random(state) % (8 * sizeof(T)));
             CHECK(same_bytes(va << n, la << n));
             CHECK(same_bytes(va >> n, la >> n));
@@ -106,8 +108,8 @@ void check_lanes(std::uint64_t& state) {
         L lc = la;
         vc |= vb;
         lc |= lb;
-        vc -= va;
-        lc -= la;
+        vc &= s;
+        lc &= s;
         CHECK(same_bytes(vc, lc));
     }
 }
