@@ -14,4 +14,6 @@ step() {
 }
 
 # Steps (one line each):
+step scripts/check-types.sh
+step scripts/check-dist.sh
 step scripts/clang-build.sh
