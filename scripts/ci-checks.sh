@@ -17,3 +17,5 @@ step() {
 step scripts/check-types.sh
 step scripts/check-dist.sh
 step scripts/clang-build.sh
+step scripts/sanitize.sh
+step scripts/fuzz.sh 10
