@@ -16,5 +16,6 @@ step() {
 # Steps (one line each):
 step scripts/check-types.sh
 step scripts/check-dist.sh
+step scripts/clang-build.sh
 step scripts/sanitize.sh
 step scripts/fuzz.sh 10

@@ -114,17 +114,6 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     return 0;
 }
 
-// Runs when the interpreter has finalised: its watchers are gone and the
-// dicts the table names are freed without events. A later interpreter
-// starts from nothing.
-void reset() {
-    delete[] g_table.slots;
-    g_table = Table{};
-    g_watcher = -1;
-    g_value_key = nullptr;
-    g_state = State::Undecided;
-}
-
 bool gil_enabled() {
 #ifdef Py_GIL_DISABLED
     PyObject* query = PySys_GetObject("_is_gil_enabled");  // borrowed
@@ -146,22 +135,12 @@ bool gil_enabled() {
 
 void decide() noexcept {
     g_state = State::Off;
-    // Without the reset at finalisation a later interpreter could meet
-    // entries of freed dicts: no cache then.
-    if (Py_AtExit(reset) < 0) {
-        return;
-    }
     const char* setting = std::getenv("KESTRUNE_RECIPE_CACHE");
     if (setting && std::strcmp(setting, "0") == 0) {
         return;
     }
     // Without the GIL the table would need locking of its own.
     if (!gil_enabled()) {
-        return;
-    }
-    const RecipeKeys* keys = recipe_keys();
-    if (!keys) {
-        PyErr_Clear();
         return;
     }
     // The watcher is never given back: clearing it would not unwatch the
@@ -172,11 +151,20 @@ void decide() noexcept {
         return;
     }
     g_watcher = id;
-    g_value_key = keys->value;
+    g_value_key = recipe_keys()->value;
     g_state = State::On;
 }
 
 }  // namespace detail
+
+void forget_recipe_cache() noexcept {
+    using namespace detail;
+    delete[] g_table.slots;
+    g_table = Table{};
+    g_watcher = -1;
+    g_value_key = nullptr;
+    g_state = State::Undecided;
+}
 
 Reading::Reading(PyObject* dict) noexcept {
     using namespace detail;

@@ -81,6 +81,11 @@ inline std::size_t slot_of(const Table& t, const PyObject* dict) noexcept {
 
 }  // namespace detail
 
+// Forgets everything when the runtime has finalised: its watchers are gone
+// and the dicts the table names were freed without events. The next runtime
+// decides afresh and takes a watcher of its own.
+void forget_recipe_cache() noexcept;
+
 // True when the cache is in use. The first call (at the first packet call)
 // decides, once per interpreter run.
 inline bool active() noexcept {

@@ -11,8 +11,8 @@
 // Both passes place an item without `offset_bits` at the end of the item
 // before it, so the packet ends exactly with its furthest field. A value's
 // conversion may run Python code that changes the item dicts between the
-// passes; placement therefore never writes outside the packet, whatever the
-// second pass reads.
+// passes: an item that no longer fits the packet fails the call instead of
+// being clipped, and placement never writes outside the packet.
 #include "build_packet.hpp"
 
 #include <algorithm>
@@ -634,9 +634,6 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     using builder::get_required_field;
     using recipe_cache::Direction;
     const RecipeKeys* keys = recipe_keys();
-    if (!keys) {
-        return nullptr;
-    }
     const bool cache = recipe_cache::active();
 
     // Sizing pass: `bits` and `offset_bits` of every item, nothing else.
@@ -708,6 +705,15 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         if (!field_end(off, spec.bits, end)) {
             return false;
         }
+        // The values converted so far ran Python code that may have changed
+        // this item since the sizing pass; a field that now ends past the
+        // packet would lose bits.
+        if (end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
+            PyErr_Format(PyExc_ValueError, "item '%U' no longer fits the packet sized before its values were converted",
+                         spec.name);
+            return false;
+        }
+
         PyObject* found = nullptr;
         const int r = read ? recipe_lookup(item, keys->value, &found)
                            : recipe_cache::find_value(item, spec, keys->value, &found);
