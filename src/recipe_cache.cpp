@@ -197,7 +197,7 @@ Reading::Reading(PyObject* dict) noexcept {
 
 void Reading::fill(const Item& item, Direction direction) noexcept {
     using namespace detail;
-    if (!dict_ || events_ != g_events || item.encoding == kNoCode) {
+    if (!dict_ || events_ != g_events) {
         return;
     }
     Table& t = g_table;
