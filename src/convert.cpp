@@ -69,6 +69,21 @@ bool set_str_to_vec_error() {
     return false;
 }
 
+// An int small enough to be held in one machine word (most ints are) gives
+// its value without a call: `out` is set and true returned. Any other object
+// is left to the general conversions.
+inline bool compact_int(PyObject* obj, long long& out) {
+    if (!PyLong_Check(obj)) {
+        return false;
+    }
+    const auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    out = PyUnstable_Long_CompactValue(number);
+    return true;
+}
+
 bool out_of_range() {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
@@ -79,6 +94,9 @@ bool out_of_range() {
 // width of long there.
 bool signed_64(PyObject* obj, long long& out) {
     static_assert(sizeof(long long) == 8);
+    if (compact_int(obj, out)) {
+        return true;
+    }
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (overflow != 0) {
@@ -288,6 +306,11 @@ bool convert_u32(PyObject* obj, std::uint32_t& out) {
 }
 
 bool convert_u64(PyObject* obj, std::uint64_t& out) {
+    // A negative int fails in the general conversion, with its message.
+    if (long long small = 0; compact_int(obj, small) && small >= 0) {
+        out = static_cast<std::uint64_t>(small);
+        return true;
+    }
     unsigned long long v;
     if (PyLong_Check(obj)) {
         v = PyLong_AsUnsignedLongLong(obj);

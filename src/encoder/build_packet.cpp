@@ -266,6 +266,10 @@ struct FieldBuf {
     }
     // Frees the item's text or binary buffer before the next item.
     void release() {
+        if (numeric) {
+            numeric = false;
+            return;
+        }
         if (!binary.empty()) {
             std::vector<std::uint8_t>().swap(binary);
         }
@@ -300,6 +304,11 @@ bool fail_with(const Error& error) {
 
 // The field of a raw pattern of at most 64 bits.
 bool from_number(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    if (bits < 64 && !reverse_bits) {
+        // The common case, without making a Result.
+        out.use_number(pattern & ((std::uint64_t{1} << bits) - 1), bits);
+        return true;
+    }
     const Result<std::uint64_t> field = integer_field(pattern, bits, reverse_bits);
     if (!field) {
         return fail_with(field.error());
@@ -701,14 +710,15 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     // the order in which their failures are reported.
     auto write = [&](PyObject* item, recipe_cache::Item& spec, ReadItem* read) -> bool {
         const std::uint64_t off = spec.has_offset ? spec.offset : pos;
-        std::uint64_t end = 0;
-        if (!field_end(off, spec.bits, end)) {
+        std::uint64_t end = off + spec.bits;
+        // While nothing has run since the sizing pass, it has checked this
+        // very end. Otherwise the values converted so far ran Python code
+        // that may have changed this item since; a field that now ends past
+        // the packet would lose bits.
+        if (!unchanged && !field_end(off, spec.bits, end)) {
             return false;
         }
-        // The values converted so far ran Python code that may have changed
-        // this item since the sizing pass; a field that now ends past the
-        // packet would lose bits.
-        if (end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
+        if (!unchanged && end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
             PyErr_Format(PyExc_ValueError, "item '%U' no longer fits the packet sized before its values were converted",
                          spec.name);
             return false;
