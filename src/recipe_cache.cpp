@@ -16,7 +16,7 @@ State g_state = State::Undecided;
 
 namespace {
 
-// At most this many entries (32 bytes each, in a table at most half full):
+// At most this many entries (40 bytes each, in a table at most half full):
 // thousands of items, in a table small enough for the L2 cache. Past it
 // nothing more is filled until entries leave with their dicts.
 constexpr std::size_t kMaxEntries = 4096;
@@ -95,15 +95,32 @@ bool grow(Table& t) noexcept {
     return true;
 }
 
+// The entry of `dict`, or nullptr.
+Entry* find_entry(Table& t, const PyObject* dict) noexcept {
+    if (t.count == 0) {
+        return nullptr;
+    }
+    Entry* e = slot_for(t, dict);
+    return e->dict ? e : nullptr;
+}
+
 // Called by the interpreter before a watched dict changes or is freed. It
-// must not fail, allocate or run Python code: it only removes an entry.
-int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+// must not fail, allocate or run Python code: it only removes an entry or
+// changes the value it remembers.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
     switch (event) {
         case PyDict_EVENT_ADDED:
         case PyDict_EVENT_MODIFIED:
         case PyDict_EVENT_DELETED:
             if (is_value_key(key)) {
-                return 0;  // nothing cached depends on the value
+                // Nothing else cached depends on the value. Replacing a
+                // present value cannot fail once announced; an addition
+                // (which may fail to grow the dict) or a deletion leaves the
+                // value to be looked up.
+                if (Entry* e = find_entry(g_table, dict)) {
+                    e->value = event == PyDict_EVENT_MODIFIED ? new_value : nullptr;
+                }
+                return 0;
             }
             break;
         default:
@@ -210,10 +227,19 @@ void Reading::fill(const Item& item, Direction direction) noexcept {
     const auto flags = static_cast<std::uint8_t>((item.has_offset ? kHasOffset : 0) |
                                                  (item.reverse_bits ? kReverseBits : 0) | (item.little ? kLittle : 0));
     if (!e->dict) {
-        *e = Entry{dict_, item.name, item.offset, item.bits, flags, {kNoCode, kNoCode}, kNoCode};
+        *e = Entry{dict_, item.name, item.offset, item.bits, flags, {kNoCode, kNoCode}, nullptr};
         ++t.count;
     }
-    e->value_index = value_index_;
+    // The value now (stores into it did not stop the fill), where the dict
+    // held it when the reading began; if it is no longer there, it is looked
+    // up on use.
+    e->value = nullptr;
+    Py_ssize_t pos = value_index_;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (value_index_ != kNoCode && PyDict_Next(dict_, &pos, &key, &value) && key == g_value_key) {
+        e->value = value;
+    }
     // An entry of the other direction was read from the same, unchanged
     // dict: only this direction's code is new.
     e->codes[static_cast<int>(direction)] = item.encoding;

@@ -6,7 +6,8 @@
 // comes again. The interpreter reports every change of a watched dict and its
 // deallocation before they happen; every change but a store or deletion of
 // `value` drops the dict's entry, so an entry always describes the dict as it
-// is now. A miss is always served by the ordinary reading of the dict, which
+// is now. An entry also follows the stores into `value`, so that the value is
+// read without a lookup. A miss is always served by the ordinary reading of the dict, which
 // stays the reference behaviour.
 //
 // Only dicts whose reading cannot run Python code, and so cannot answer
@@ -42,8 +43,9 @@ struct Item {
     bool reverse_bits;
     bool little;
     std::uint8_t encoding;
-    // Where the dict held `value` when it was read (kNoCode: unknown).
-    std::uint8_t value_index;
+    // The dict's `value` (borrowed, like `name`); nullptr when it has to be
+    // looked up.
+    PyObject* value;
 };
 
 namespace detail {
@@ -57,7 +59,9 @@ struct Entry {
     std::uint32_t bits;
     std::uint8_t flags;
     std::uint8_t codes[2];  // per Direction
-    std::uint8_t value_index;
+    // The dict's current `value`, kept up to date by the stores' events;
+    // nullptr when unknown.
+    PyObject* value;
 };
 
 struct Table {
@@ -116,7 +120,7 @@ inline bool find(PyObject* dict, Direction direction, Item& out) noexcept {
             out.reverse_bits = (e.flags & detail::kReverseBits) != 0;
             out.little = (e.flags & detail::kLittle) != 0;
             out.encoding = code;
-            out.value_index = e.value_index;
+            out.value = e.value;
             return true;
         }
         if (!e.dict) {
@@ -126,18 +130,13 @@ inline bool find(PyObject* dict, Direction direction, Item& out) noexcept {
 }
 
 // The value of an item dict that `find` knew, as PyDict_GetItemRef(dict,
-// value_key, out) gives it: read at the entry where the dict held it when it
-// was cached, if the key there is still `value_key` (the interned "value"),
-// else looked up.
+// value_key, out) gives it (value_key: the interned "value"). `item` must
+// have been copied out of the table after the last time Python code could
+// run, so that its value is still the dict's.
 inline int find_value(PyObject* dict, const Item& item, PyObject* value_key, PyObject** out) {
-    if (item.value_index != kNoCode) {
-        Py_ssize_t pos = item.value_index;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        if (PyDict_Next(dict, &pos, &key, &value) && key == value_key) {
-            *out = Py_NewRef(value);
-            return 1;
-        }
+    if (item.value) {
+        *out = Py_NewRef(item.value);
+        return 1;
     }
     return PyDict_GetItemRef(dict, value_key, out);
 }

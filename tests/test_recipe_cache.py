@@ -341,6 +341,24 @@ def item(name, value=0, bits=8, **extra):
             "value": value, **extra}
 
 
+def test_every_way_of_replacing_a_value_is_seen():
+    # Each store makes a new int and frees the one before, so a value kept
+    # from before the store would be a freed object.
+    d = item("a", 10**20 // 10**18, bits=32)
+    recipe = [d, item("b", 1)]
+
+    def replace(n):
+        return [lambda: d.__setitem__("value", 10**20 // 10**20 * n),
+                lambda: d.update(value=int(str(n))),
+                lambda: d.__ior__({"value": int(str(n))}),
+                lambda: (d.pop("value"), d.setdefault("value", int(str(n)))),
+                lambda: (d.popitem() if list(d)[-1] == "value" else None, d.__setitem__("value", int(str(n))))]
+
+    for n in range(1000, 1060):
+        replace(n)[n % 5]()
+        assert k.pack_parameters(recipe) == struct.pack(">IB", n, 1)
+
+
 @needs_dict_header
 def test_reused_dicts_are_watched_and_changes_are_seen():
     recipe = [item("a", 1), item("b", 2, bits=16)]

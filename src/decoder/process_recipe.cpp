@@ -518,7 +518,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
         // reverse_bits converted, so it is a bool or a NumPy boolean.
         if (PyBool_Check(reverse_obj.get())) {
             reading.fill({field.name.get(), field.offset, bits, field.has_offset, field.reverse_bits,
-                          field.order == ByteOrder::Little, field.encoding, recipe_cache::kNoCode},
+                          field.order == ByteOrder::Little, field.encoding, nullptr},
                          recipe_cache::Direction::Unpack);
         }
     }
