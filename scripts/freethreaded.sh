@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Runs the whole Python test suite on a free-threaded CPython (built and cached
+# by scripts/build-cpython.sh), twice: as imported normally (the module
+# declares that it needs the GIL, so importing it turns the GIL on) and with
+# PYTHON_GIL=0, which keeps the GIL off so that threads really run in parallel.
+# The module is built and installed into the virtual environment
+# build/freethreaded-venv. Arguments go to pytest.
+# Prints a SKIPPED line and exits 0 when the interpreter can be neither found
+# in the cache nor built.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+out="$("$root/scripts/build-cpython.sh" freethreaded)" || {
+    echo "SKIPPED: free-threaded runs: the free-threaded CPython could not be built (see the log named above)"
+    exit 0
+}
+python="$(tail -n 1 <<<"$out")"
+if [ ! -x "$python" ]; then
+    echo "$out"  # the SKIPPED line of the build script
+    exit 0
+fi
+
+venv="$root/build/freethreaded-venv"
+prefix_of() { "$1" -c 'import sys; print(sys.base_prefix)' 2>/dev/null; }
+if [ ! -x "$venv/bin/python" ] || [ "$(prefix_of "$venv/bin/python")" != "$(prefix_of "$python")" ]; then
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+fi
+pip=("$venv/bin/python" -m pip install --quiet --disable-pip-version-check)
+# Wheels only: nothing of the test tools is compiled for this interpreter.
+"${pip[@]}" --only-binary=:all: pytest hypothesis scikit-build-core
+"${pip[@]}" --only-binary=:all: numpy >/dev/null 2>&1 || echo "numpy unavailable: its tests will be skipped"
+# A kept build directory makes later builds incremental.
+"$venv/bin/python" -m pip uninstall --quiet --yes kestrune >/dev/null 2>&1 || true
+CMAKE_BUILD_PARALLEL_LEVEL=2 "${pip[@]}" --no-build-isolation --no-deps \
+    --config-settings=build-dir="$root/build/freethreaded-wheel" "$root"
+
+cd "$root/tests"
+status=0
+echo "== free-threaded CPython, GIL turned on by the import"
+env -u PYTHON_GIL "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" "$@" || status=1
+echo "== free-threaded CPython, PYTHON_GIL=0"
+PYTHON_GIL=0 "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" "$@" || status=1
+exit $status

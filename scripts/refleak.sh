@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Reference-leak check: builds the module against a debug CPython (built and
+# cached by scripts/build-cpython.sh) and runs tests/refleak/check_refleaks.py,
+# which repeats every case until the total reference count is steady and fails
+# on any growth. Arguments go to the driver (-k TEXT: only matching cases, -v).
+# Prints a SKIPPED line and exits 0 when the debug interpreter can be neither
+# found in the cache nor built.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+out="$("$root/scripts/build-cpython.sh" debug)" || {
+    echo "SKIPPED: refleak check: the debug CPython could not be built (see the log named above)"
+    exit 0
+}
+python="$(tail -n 1 <<<"$out")"
+if [ ! -x "$python" ]; then
+    echo "$out"  # the SKIPPED line of the build script
+    exit 0
+fi
+
+build="$root/build/refleak"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$build" -j2 >/dev/null
+
+cd "$root/tests"
+PYTHONPATH="$build" exec "$python" -X dev "$root/tests/refleak/check_refleaks.py" "$@"
