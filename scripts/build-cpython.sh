@@ -28,9 +28,6 @@ case "${1:-all}" in
 esac
 
 mkdir -p "$cache"
-# One build at a time per cache: a second caller waits, then finds it built.
-exec 9>"$cache/.lock"
-flock 9
 
 interpreter() { echo "$cache/$1/bin/python3"; }
 
@@ -49,6 +46,9 @@ tarball="$cache/src/${package}_${version}.orig.tar.xz"
 # Downloads the source package's files into $cache/src. apt checks them
 # against the checksums of the signed Sources index.
 fetch_source() {
+    [ -f "$tarball" ] && return 0
+    exec 8>"$cache/.lock-source"
+    flock 8
     [ -f "$tarball" ] && return 0
     if ! command -v apt-get >/dev/null 2>&1; then
         echo "no apt-get on this machine"
@@ -125,6 +125,9 @@ build() {
 }
 
 for variant in "${variants[@]}"; do
+    # One build of a variant at a time: a second caller waits, then finds it built.
+    exec 9>"$cache/.lock-$variant"
+    flock 9
     if ! is_built "$variant"; then
         if ! reason="$(fetch_source)"; then
             echo "SKIPPED: cannot fetch CPython's source ($package $version from Debian $suite): $reason"

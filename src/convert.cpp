@@ -250,7 +250,9 @@ bool convert_bool(PyObject* obj, bool& out) {
     }
     // NumPy booleans are accepted through their own truth slot.
     PyTypeObject* type = Py_TYPE(obj);
-    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    // PyType_GetModuleName reads the type's module name without a lookup by a
+    // fresh attribute-name string (which would fill the type attribute cache).
+    PyRef module(PyType_GetModuleName(type));
     if (!module) {
         PyErr_Clear();
     } else if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {

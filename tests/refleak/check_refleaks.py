@@ -552,7 +552,7 @@ def main() -> int:
         elif args.verbose:
             print(f"ok    {case.label} ({len(deltas)} rounds)")
     print(f"{len(cases) - failures} of {len(cases)} cases stable over rounds of {CALLS} calls "
-          f"({len(stubs)} functions fail on every input; {len(k.__all__)} functions covered)")
+          f"({len(STUBS)} functions fail on every input; {len(k.__all__)} functions covered)")
     return 1 if failures else 0
 
 
