@@ -14,3 +14,7 @@ step() {
 }
 
 # Steps (one line each):
+# Leak check on a debug CPython, then the suite twice on a free-threaded one
+# (both interpreters are built once, about 10 and 14 minutes, then cached).
+step scripts/refleak.sh
+step scripts/freethreaded.sh
