@@ -10,8 +10,9 @@
 # machine's own apt configuration is never touched. Each interpreter is
 # installed under $KESTRUNE_CPYTHON_CACHE/<variant> (default
 # ~/.cache/kestrune/cpython) and reused when present; it prints the
-# interpreter's path on success. When the source cannot be fetched it prints a
-# SKIPPED line and exits 0; a failed build exits 1 (log under the cache).
+# interpreter's path on success. When the source cannot be fetched or the build
+# fails it prints a SKIPPED line instead (the build's log stays in the cache)
+# and exits 0, so that the checks that need the interpreter are skipped.
 set -euo pipefail
 
 cache="${KESTRUNE_CPYTHON_CACHE:-$HOME/.cache/kestrune/cpython}"
@@ -106,20 +107,20 @@ build() {
     # A fresh unpack per variant: configure refuses an out-of-tree build
     # from a source tree that was already built in place.
     if (
-        set -e
-        tar -xJf "$tarball" -C "$work"
-        cd "$work/Python-$version"
-        ./configure --prefix="$prefix" "${flags[@]}" --with-ensurepip=install
-        make -j"$jobs"
-        make install
-        "$prefix/bin/python3" -m pip --version
+        tar -xJf "$tarball" -C "$work" &&
+            cd "$work/Python-$version" &&
+            ./configure --prefix="$prefix" "${flags[@]}" --with-ensurepip=install &&
+            make -j"$jobs" &&
+            make install &&
+            "$prefix/bin/python3" -m pip --version
     ) >"$log" 2>&1; then
         touch "$prefix/.complete"
         rm -rf "$work"
         echo "built CPython $version ($variant) in $((SECONDS - start)) s" >&2
     else
-        echo "error: building CPython $version ($variant) failed; last lines of $log:" >&2
+        echo "last lines of $log:" >&2
         tail -n 20 "$log" >&2
+        echo "SKIPPED: building CPython $version ($variant) failed (log: $log)"
         return 1
     fi
 }
@@ -129,11 +130,11 @@ for variant in "${variants[@]}"; do
     exec 9>"$cache/.lock-$variant"
     flock 9
     if ! is_built "$variant"; then
-        if ! reason="$(fetch_source)"; then
+        if ! reason="$(fetch_source | paste -sd ' ')"; then
             echo "SKIPPED: cannot fetch CPython's source ($package $version from Debian $suite): $reason"
             exit 0
         fi
-        build "$variant"
+        build "$variant" || exit 0
     fi
     interpreter "$variant"
 done

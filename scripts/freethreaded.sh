@@ -11,15 +11,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-out="$("$root/scripts/build-cpython.sh" freethreaded)" || {
-    echo "SKIPPED: free-threaded runs: the free-threaded CPython could not be built (see the log named above)"
-    exit 0
-}
-python="$(tail -n 1 <<<"$out")"
-if [ ! -x "$python" ]; then
-    echo "$out"  # the SKIPPED line of the build script
-    exit 0
-fi
+python="$("$root/scripts/build-cpython.sh" freethreaded | tail -n 1)"
+[ -x "$python" ] || { echo "$python"; exit 0; }  # the build script's SKIPPED line
 
 venv="$root/build/freethreaded-venv"
 prefix_of() { "$1" -c 'import sys; print(sys.base_prefix)' 2>/dev/null; }

@@ -9,15 +9,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-out="$("$root/scripts/build-cpython.sh" debug)" || {
-    echo "SKIPPED: refleak check: the debug CPython could not be built (see the log named above)"
-    exit 0
-}
-python="$(tail -n 1 <<<"$out")"
-if [ ! -x "$python" ]; then
-    echo "$out"  # the SKIPPED line of the build script
-    exit 0
-fi
+python="$("$root/scripts/build-cpython.sh" debug | tail -n 1)"
+[ -x "$python" ] || { echo "$python"; exit 0; }  # the build script's SKIPPED line
 
 build="$root/build/refleak"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKESTRUNE_WERROR=ON -DPython_EXECUTABLE="$python" >/dev/null
