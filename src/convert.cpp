@@ -250,9 +250,10 @@ bool convert_bool(PyObject* obj, bool& out) {
     }
     // NumPy booleans are accepted through their own truth slot.
     PyTypeObject* type = Py_TYPE(obj);
-    // PyType_GetModuleName reads the type's module name without a lookup by a
-    // fresh attribute-name string (which would fill the type attribute cache).
-    PyRef module(PyType_GetModuleName(type));
+    // The interned name: a fresh string per call would take a new slot of the
+    // type attribute cache (keyed by the name's address) every time.
+    PyRef attribute(PyUnicode_InternFromString("__module__"));
+    PyRef module(attribute ? PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute.get()) : nullptr);
     if (!module) {
         PyErr_Clear();
     } else if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
