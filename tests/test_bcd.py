@@ -80,6 +80,7 @@ def test_unpacked_round_trip(bits, signed, data):
     # Wider than the raw pattern: the pattern holds the field's low 64 bits.
     (9999999999999999, 72, False, 0x9999999999999999),
     (-999999999999999, 4096, True, 0x999999999999999D),
+    (5, 200, False, 5),
 ])
 def test_packed_encode(value, bits, signed, pattern):
     assert k.encode_packed_bcd(value, bits, signed) == pattern
@@ -111,6 +112,11 @@ def test_unpacked_encode(value, bits, signed, pattern):
     (k.encode_packed_bcd, 10**16, 2**32 - 1, False, TOO_MANY.format(10**16, 16)),
     (k.encode_packed_bcd, -(2**63), 64, True, TOO_MANY.format(-(2**63), 15)),
     (k.encode_packed_bcd, 2**63 - 1, 100, True, TOO_MANY.format(2**63 - 1, 15)),
+    # More digits than a field wider than 64 bits holds: the field's count.
+    (k.encode_packed_bcd, 123456789012345678, 68, False, TOO_MANY.format(123456789012345678, 17)),
+    (k.encode_packed_bcd, -12345678901234567, 72, True, TOO_MANY.format(-12345678901234567, 15)),
+    (k.encode_packed_bcd, -1, 72, False, NEGATIVE),
+    (k.encode_unpacked_bcd, 883867158640, 80, False, TOO_MANY.format(883867158640, 10)),
     (k.encode_unpacked_bcd, 5, 7, False, UNPACKED_WIDTH),
     (k.encode_unpacked_bcd, -5, 0, True, UNPACKED_WIDTH),
     (k.encode_unpacked_bcd, -123, 24, False, NEGATIVE),

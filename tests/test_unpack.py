@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kestrune as k
+from bit_reader import FLOATS, expected_value, raw_pattern, text_window
 
 
 def item(name="x", encoding="unsigned", bits=8, byte_order="big", reverse_bits=False, **extra):
@@ -272,22 +273,6 @@ def test_item_cleared_by_a_conversion():
 
 # Against an independent bit reader: the whole packet as one int.
 
-FLOATS = {"ieee754_f16": (16, ">e"), "ieee754_f32": (32, ">f"), "ieee754_f64": (64, ">d")}
-
-
-def expected_value(encoding, raw, bits):
-    top = bits and raw >> (bits - 1)
-    if encoding in FLOATS:
-        return struct.unpack(FLOATS[encoding][1], raw.to_bytes(bits // 8, "big"))[0]
-    if encoding == "twos_complement":
-        return raw - (top << bits)
-    if encoding == "ones_complement":
-        return raw - ((1 << bits) - 1) * top
-    if encoding == "sign_magnitude":
-        return 0 if bits < 2 else (-(raw - (1 << (bits - 1))) if top else raw)
-    return raw
-
-
 @st.composite
 def fields(draw):
     encoding = draw(st.sampled_from(["unsigned", "twos_complement", "ones_complement", "sign_magnitude", "latin1",
@@ -311,21 +296,15 @@ def test_fields_match_an_independent_bit_reader(data, layout, start):
         pos += bits
     size = (pos + 7) // 8 + data.draw(st.integers(0, 2))
     packet = data.draw(st.binary(min_size=size, max_size=size))
-    whole = int.from_bytes(packet, "big")
 
     got = k.unpack_parameters(packet, start, recipe)
 
     assert list(got) == list(expected)
     for name, (encoding, bits, order, reverse, at) in expected.items():
-        raw = (whole >> (8 * size - at - bits)) & ((1 << bits) - 1)
-        if order == "little":
-            raw = int.from_bytes(raw.to_bytes(bits // 8, "big"), "little")
         if encoding == "latin1":
-            assert got[name] == raw.to_bytes((bits + 7) // 8, "big").decode("latin-1")
+            assert got[name] == text_window(packet, at, bits, order).decode("latin-1")
             continue
-        if reverse and bits:
-            raw = int(format(raw, f"0{bits}b")[::-1], 2)
-        want = expected_value(encoding, raw, bits)
+        want = expected_value(encoding, raw_pattern(packet, at, bits, order, reverse), bits)
         if isinstance(want, float) and math.isnan(want):
             assert math.isnan(got[name])
         else:

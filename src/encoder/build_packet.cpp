@@ -28,6 +28,7 @@
 #include "bcd.hpp"
 #include "float.hpp"
 #include "integer.hpp"
+#include "place_field.hpp"
 #include "text.hpp"
 
 namespace kestrune {
@@ -425,11 +426,15 @@ bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bit
                     return from_pattern(encode_sign_magnitude(signed_value, bits), bits, reverse_bits, out);
                 case Enc::Bcd:
                 case Enc::BcdSigned:
-                    return from_pattern(encode_unpacked_bcd(signed_value, bits, enc == Enc::BcdSigned), bits,
-                                        reverse_bits, out);
+                    // Widths above 64 are refused by encode_integer_to_bytes,
+                    // after the value's own checks against the field.
+                    return from_pattern(
+                        encode_unpacked_bcd(signed_value, bits, enc == Enc::BcdSigned, BcdLimit::Field), bits,
+                        reverse_bits, out);
                 default:
-                    return from_pattern(encode_packed_bcd(signed_value, bits, enc == Enc::PackedBcdSigned), bits,
-                                        reverse_bits, out);
+                    return from_pattern(
+                        encode_packed_bcd(signed_value, bits, enc == Enc::PackedBcdSigned, BcdLimit::Field), bits,
+                        reverse_bits, out);
             }
         case Enc::Ieee754:
         case Enc::Ieee754_1985:
@@ -488,74 +493,9 @@ PyObject* new_packet(std::uint64_t end_bits) {
     return packet;
 }
 
-// The eight source bits that start at field bit `t` (which may lie up to
-// seven bits before the field); bits outside the source read as zero.
-inline std::uint8_t source_byte(const std::uint8_t* src, std::uint64_t len, std::int64_t t) {
-    if (t < 0) {
-        return len > 0 ? static_cast<std::uint8_t>(src[0] >> (-t)) : 0;
-    }
-    const auto q = static_cast<std::uint64_t>(t) / 8;
-    const auto r = static_cast<unsigned>(t % 8);
-    const unsigned hi = q < len ? src[q] : 0;
-    if (r == 0) {
-        return static_cast<std::uint8_t>(hi);
-    }
-    const unsigned lo = q + 1 < len ? src[q + 1] : 0;
-    return static_cast<std::uint8_t>((hi << r) | (lo >> (8 - r)));
-}
-
 }  // namespace
 
 namespace builder {
-
-void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, const std::uint8_t* src,
-                 std::uint64_t len, std::uint32_t bits) noexcept {
-    const std::uint64_t first = off / 8;
-    if (bits == 0 || first >= packet_size) {
-        return;
-    }
-    // Keep the last `bits` bits of the source: drop whole leading bytes
-    // first, so that fewer than eight bits are skipped within a byte.
-    std::uint64_t skip = 0;
-    if (len > bits / 8) {
-        const std::uint64_t excess = len * 8 - bits;
-        src += excess / 8;
-        len -= excess / 8;
-        skip = excess % 8;
-    }
-    const std::uint64_t shift = off % 8;
-    // Bytes of the packet the field touches, clipped to the packet.
-    const std::uint64_t span = (shift + bits + 7) / 8;
-    const std::uint64_t count = std::min(span, packet_size - first);
-    std::uint8_t* dst = packet + first;
-
-    if (shift == 0 && skip == 0) {
-        // Byte-aligned field: whole bytes are copied (zero past the source).
-        const std::uint64_t whole = std::min<std::uint64_t>(bits / 8, count);
-        const std::uint64_t copied = std::min(whole, len);
-        std::memcpy(dst, src, static_cast<std::size_t>(copied));
-        std::memset(dst + copied, 0, static_cast<std::size_t>(whole - copied));
-        const unsigned rest = bits % 8;
-        if (rest != 0 && whole < count) {
-            const auto mask = static_cast<std::uint8_t>(0xFF << (8 - rest));
-            const std::uint8_t b = whole < len ? src[whole] : 0;
-            dst[whole] = static_cast<std::uint8_t>((dst[whole] & ~mask) | (b & mask));
-        }
-        return;
-    }
-    // Unaligned field: each packet byte is assembled from two source bytes
-    // and merged under the mask of the field's bits in that byte.
-    const std::uint64_t end_rel = shift + bits;  // field end, counted from dst's first bit
-    for (std::uint64_t k = 0; k < count; ++k) {
-        const std::uint64_t lo = k == 0 ? shift : 0;
-        const std::uint64_t hi = std::min<std::uint64_t>(end_rel - 8 * k, 8);
-        const auto mask = static_cast<std::uint8_t>((0xFFu >> lo) & (0xFFu << (8 - hi)));
-        const std::int64_t t = static_cast<std::int64_t>(skip) + static_cast<std::int64_t>(8 * k) -
-                               static_cast<std::int64_t>(shift);
-        const std::uint8_t b = source_byte(src, len, t);
-        dst[k] = static_cast<std::uint8_t>((dst[k] & ~mask) | (b & mask));
-    }
-}
 
 bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyRef& holder, std::string_view& out) {
     return lookup_required(item, key, key_name, holder) && convert_str(holder.get(), out);

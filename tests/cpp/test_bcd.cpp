@@ -25,8 +25,18 @@ TEST_CASE("BCD encoders: extreme values and widths above 64") {
           "Value -9223372036854775808 has too many digits for 15 BCD digits");
     CHECK(message_of(encode_unpacked_bcd(lo, 64, true)) ==
           "Value -9223372036854775808 has too many digits for 8 BCD digits");
-    // A wider field keeps its low 64 bits: the pattern's capacity is the limit.
+    // A wider field keeps its low 64 bits: a value with more digits than the
+    // field is named with the field's count, one that only overflows the
+    // pattern with the pattern's.
     CHECK(encode_packed_bcd(9999999999999999, 200, false) == 0x9999999999999999u);
+    CHECK(message_of(encode_packed_bcd(123456789012345678, 68, false)) ==
+          "Value 123456789012345678 has too many digits for 17 BCD digits");
+    CHECK(message_of(encode_packed_bcd(12345678901234567, 68, false)) ==
+          "Value 12345678901234567 has too many digits for 16 BCD digits");
+    // Without the pattern's limit only the field's checks apply.
+    CHECK(encode_packed_bcd(12345678901234567, 68, false, BcdLimit::Field) == 0x2345678901234567u);
+    CHECK(message_of(encode_unpacked_bcd(1234567890, 72, true, BcdLimit::Field)) ==
+          "Value 1234567890 has too many digits for 9 BCD digits");
     CHECK(message_of(encode_packed_bcd(10000000000000000, 200, false)) ==
           "Value 10000000000000000 has too many digits for 16 BCD digits");
     CHECK(encode_packed_bcd(-999999999999999, 72, true) == 0x999999999999999Du);
