@@ -184,8 +184,8 @@ class PanicException(BaseException):
     """Raised when the native code meets an internal fault.
 
     It derives from BaseException, not Exception, so that ordinary handlers do
-    not swallow it. The type is created on the first fault and is not an
-    attribute of the module.
+    not swallow it. The type is created with the module and is not an
+    attribute of it.
     """
 
 # Packets

@@ -16,6 +16,7 @@ step() {
 # Steps (one line each):
 step scripts/check-types.sh
 step scripts/check-dist.sh
+step scripts/clang-build.sh
 step scripts/sanitize.sh
 step scripts/fuzz.sh 10
 # Leak check on a debug CPython, then the suite twice on a free-threaded one

@@ -1,18 +1,67 @@
 #include "convert.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <cstring>
+#include <new>
+
+#include "pyerrors.hpp"
 
 namespace kestrune {
 namespace {
 
-// collections.abc.Sequence, imported once and kept for the process.
+// collections.abc.Sequence, looked up on first need (only objects that fail
+// PySequence_Check need it, so the import is not paid when the module is
+// imported). No lock is held while the import runs Python code, which may
+// let other threads in: each looks it up, the first to finish publishes it
+// and the others drop theirs. A failed lookup raises its error and leaves
+// nothing behind, so the next call tries again.
+std::atomic<PyObject*> g_abc_sequence{nullptr};
+
 PyObject* abc_sequence() {
-    static PyObject* type = [] () -> PyObject* {
-        PyRef module(PyImport_ImportModule("collections.abc"));
-        return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
-    }();
-    return type;
+    if (PyObject* cached = g_abc_sequence.load(std::memory_order_acquire)) {
+        return cached;
+    }
+    PyRef module(PyImport_ImportModule("collections.abc"));
+    PyRef type(module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr);
+    if (!type) {
+        return nullptr;
+    }
+    PyObject* expected = nullptr;
+    if (g_abc_sequence.compare_exchange_strong(expected, type.get(), std::memory_order_acq_rel)) {
+        return type.release();  // kept until the runtime finalises
+    }
+    return expected;
+}
+
+// The most items a list can hold, and the most that a sequence's len() may
+// reserve before any item has arrived.
+constexpr std::size_t kMaxItems = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*);
+constexpr std::size_t kReserveCap = std::size_t{1} << 16;
+
+// Copies the item references of an exact list or tuple. The container is
+// read inside its critical section, so that on a free-threaded build with
+// the GIL disabled no other thread changes it halfway through (elsewhere
+// the section is free).
+bool copy_items(PyObject* obj, std::vector<PyRef>& out) {
+    bool copied = true;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    try {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out.push_back(PyRef::borrow(items[i]));
+        }
+    } catch (const std::bad_alloc&) {
+        copied = false;  // the section must end before the error is raised
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!copied) {
+        out.clear();
+        PyErr_NoMemory();
+    }
+    return copied;
 }
 
 bool set_str_to_vec_error() {
@@ -25,9 +74,27 @@ bool out_of_range() {
     return false;
 }
 
-bool convert_bounded(PyObject* obj, long max, long& out) {
-    const long v = PyLong_AsLong(obj);
+// A signed 64-bit value (int or __index__). Out of range fails with the
+// message of CPython's C long conversion on every platform, whatever the
+// width of long there.
+bool signed_64(PyObject* obj, long long& out) {
+    static_assert(sizeof(long long) == 8);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return false;
+    }
     if (v == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool convert_bounded(PyObject* obj, long long max, long long& out) {
+    long long v = 0;
+    if (!signed_64(obj, v)) {
         return false;
     }
     if (v < 0 || v > max) {
@@ -38,6 +105,8 @@ bool convert_bounded(PyObject* obj, long max, long& out) {
 }
 
 }  // namespace
+
+void forget_sequence_type() { g_abc_sequence.store(nullptr, std::memory_order_release); }
 
 void set_cast_error(PyObject* obj, const char* target) {
     PyRef name(PyType_GetQualName(Py_TYPE(obj)));
@@ -77,13 +146,7 @@ bool convert_sequence(PyObject* obj, std::vector<PyRef>& out) {
     }
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         // Take the references now: later changes to the list do not matter.
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        PyObject** items = PySequence_Fast_ITEMS(obj);
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            out.push_back(PyRef::borrow(items[i]));
-        }
-        return true;
+        return copy_items(obj, out);
     }
     if (!PySequence_Check(obj)) {
         PyObject* abc = abc_sequence();
@@ -99,12 +162,21 @@ bool convert_sequence(PyObject* obj, std::vector<PyRef>& out) {
             return false;
         }
     }
-    // len() only sizes the result; a failing __len__ is ignored.
+    // len() only sizes the result: a __len__ that fails is ignored (unless
+    // it was interrupted), and the reservation is capped, since a __len__
+    // may claim far more items than the iteration gives; the vector grows
+    // as items arrive. A length that no list could hold fails at once, as
+    // list() does, rather than after iterating until memory runs out.
     const Py_ssize_t hint = PyObject_Size(obj);
     if (hint < 0) {
-        PyErr_Clear();
+        if (!clear_ordinary_error()) {
+            return false;
+        }
+    } else if (static_cast<std::size_t>(hint) > kMaxItems) {
+        PyErr_NoMemory();
+        return false;
     } else {
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(std::min(static_cast<std::size_t>(hint), kReserveCap));
     }
     PyRef iter(PyObject_GetIter(obj));
     if (!iter) {
@@ -124,9 +196,20 @@ bool convert_byte_sequence(PyObject* obj, std::vector<std::uint8_t>& out) {
         return true;
     }
     if (PyByteArray_Check(obj)) {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
-        out.assign(data, data + PyByteArray_GET_SIZE(obj));
-        return true;
+        // Copied inside the bytearray's critical section, as lists are.
+        bool copied = true;
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        try {
+            const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(obj));
+            out.assign(data, data + PyByteArray_GET_SIZE(obj));
+        } catch (const std::bad_alloc&) {
+            copied = false;
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!copied) {
+            PyErr_NoMemory();
+        }
+        return copied;
     }
     std::vector<PyRef> items;
     if (!convert_sequence(obj, items)) {
@@ -178,9 +261,8 @@ bool convert_single(PyObject* obj, float& out) {
 }
 
 bool convert_i64(PyObject* obj, std::int64_t& out) {
-    static_assert(sizeof(long) == 8, "signed 64-bit conversion assumes a 64-bit C long");
-    const long v = PyLong_AsLong(obj);
-    if (v == -1 && PyErr_Occurred()) {
+    long long v = 0;
+    if (!signed_64(obj, v)) {
         return false;
     }
     out = v;
@@ -188,7 +270,7 @@ bool convert_i64(PyObject* obj, std::int64_t& out) {
 }
 
 bool convert_u8(PyObject* obj, std::uint8_t& out) {
-    long v = 0;
+    long long v = 0;
     if (!convert_bounded(obj, 255, v)) {
         return false;
     }
@@ -197,8 +279,8 @@ bool convert_u8(PyObject* obj, std::uint8_t& out) {
 }
 
 bool convert_u32(PyObject* obj, std::uint32_t& out) {
-    long v = 0;
-    if (!convert_bounded(obj, 4294967295L, v)) {
+    long long v = 0;
+    if (!convert_bounded(obj, 4294967295LL, v)) {
         return false;
     }
     out = static_cast<std::uint32_t>(v);
@@ -223,13 +305,13 @@ bool convert_u64(PyObject* obj, std::uint64_t& out) {
     return true;
 }
 
-bool convert_u128(PyObject* obj, unsigned __int128& out) {
+bool convert_u128(PyObject* obj, u128& out) {
     PyRef index(PyNumber_Index(obj));
     if (!index) {
         return false;
     }
     unsigned char buffer[16] = {};
-    const int flags = Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+    const int flags = Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
                       Py_ASNATIVEBYTES_REJECT_NEGATIVE;
     const Py_ssize_t needed = PyLong_AsNativeBytes(index.get(), buffer, sizeof(buffer), flags);
     if (needed < 0) {
@@ -239,7 +321,11 @@ bool convert_u128(PyObject* obj, unsigned __int128& out) {
         PyErr_SetString(PyExc_OverflowError, "Python int larger than 128 bits");
         return false;
     }
-    std::memcpy(&out, buffer, sizeof(buffer));
+    std::uint64_t half[2] = {0, 0};  // low, high
+    for (int i = 15; i >= 0; --i) {
+        half[i / 8] = half[i / 8] << 8 | buffer[i];
+    }
+    out = make_u128(half[1], half[0]);
     return true;
 }
 
@@ -255,7 +341,9 @@ bool convert_bool(PyObject* obj, bool& out) {
     PyRef attribute(PyUnicode_InternFromString("__module__"));
     PyRef module(attribute ? PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute.get()) : nullptr);
     if (!module) {
-        PyErr_Clear();
+        if (!clear_ordinary_error()) {
+            return false;
+        }
     } else if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
         PyRef name(PyType_GetName(type));
         if (!name) {

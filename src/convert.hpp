@@ -13,8 +13,13 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "u128.hpp"
 
 namespace kestrune {
+
+// Drops the cached collections.abc.Sequence when the runtime that made it
+// has finalised; the next runtime looks it up again.
+void forget_sequence_type();
 
 // Sets TypeError "'{type qualname}' object cannot be cast as '{target}'".
 void set_cast_error(PyObject* obj, const char* target);
@@ -34,7 +39,7 @@ bool convert_i64(PyObject* obj, std::int64_t& out);
 bool convert_u8(PyObject* obj, std::uint8_t& out);
 bool convert_u32(PyObject* obj, std::uint32_t& out);
 bool convert_u64(PyObject* obj, std::uint64_t& out);
-bool convert_u128(PyObject* obj, unsigned __int128& out);
+bool convert_u128(PyObject* obj, u128& out);
 // Exactly bool, or a NumPy boolean; an int is refused.
 bool convert_bool(PyObject* obj, bool& out);
 // dict or subclass (the object itself is used as it is).

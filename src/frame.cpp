@@ -203,6 +203,14 @@ bool intern_parameter_names() {
     return true;
 }
 
+void forget_parameter_names() {
+    for (auto& row : g_param_names) {
+        for (PyObject*& name : row) {
+            name = nullptr;
+        }
+    }
+}
+
 PyObject* call_frame(const FunctionRow& row, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // No C++ exception may unwind into the interpreter: anything thrown by
     // the operation becomes a Python exception here.

@@ -13,5 +13,7 @@ PyObject* call_frame(const FunctionRow& row, PyObject* const* args, Py_ssize_t n
 
 // Interns the parameter names of every row (once, at module creation).
 bool intern_parameter_names();
+// Drops them when the runtime that interned them has finalised.
+void forget_parameter_names();
 
 }  // namespace kestrune

@@ -12,6 +12,7 @@
 #include "frame.hpp"
 #include "pyerrors.hpp"
 #include "pyref.hpp"
+#include "recipe.hpp"
 #include "registry.hpp"
 
 namespace kestrune {
@@ -33,6 +34,23 @@ PyModuleDef g_definition = {
 std::atomic<std::int64_t> g_owner{-1};
 // The module object, created once and returned by every later import.
 std::atomic<PyObject*> g_module{nullptr};
+// Whether forget_runtime_state is registered with the current runtime.
+bool g_forget_registered = false;
+
+// Called by Py_FinalizeEx once the runtime has finalised. The library stays
+// loaded, but the module, the interned strings and the types it cached
+// belonged to that runtime and died (or leaked) with it: they are forgotten,
+// not released, so that a runtime initialised later in the same process
+// builds its own on its first import.
+void forget_runtime_state() {
+    g_module.store(nullptr, std::memory_order_release);
+    g_owner.store(-1, std::memory_order_release);
+    forget_panic_type();
+    forget_recipe_keys();
+    forget_sequence_type();
+    forget_parameter_names();
+    g_forget_registered = false;
+}
 
 // Method definitions and doc strings live as long as the function objects,
 // that is, for the rest of the process.
@@ -132,6 +150,21 @@ PyObject* initialise() {
     }
     if (PyObject* cached = g_module.load(std::memory_order_acquire)) {
         return Py_NewRef(cached);
+    }
+    if (!g_forget_registered) {
+        if (Py_AtExit(forget_runtime_state) < 0) {
+            PyErr_SetString(PyExc_ImportError,
+                            "kestrune cannot register its clean-up for interpreter finalisation: too many "
+                            "Py_AtExit functions");
+            return nullptr;
+        }
+        g_forget_registered = true;
+    }
+    // What a fault or a call needs is made before the module exists: the
+    // PanicException type (a fault must not depend on an allocation at the
+    // time it happens) and the interned recipe keys.
+    if (!create_panic_type() || !intern_recipe_keys()) {
+        return nullptr;
     }
     PyRef module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
     if (!module) {

@@ -1,8 +1,5 @@
 #include "pyerrors.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "pyref.hpp"
 
 namespace kestrune {
@@ -24,23 +21,35 @@ PyObject* exception_type(ErrorKind kind) {
     return PyExc_ValueError;
 }
 
-// The process-wide PanicException type, created on first need.
-PyObject* panic_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc(
+// The PanicException type. It is created with the module, before any fault
+// can need it: creating it when the first fault happens (usually out of
+// memory) could fail just then.
+PyObject* g_panic_type = nullptr;
+
+}  // namespace
+
+bool create_panic_type() {
+    if (g_panic_type) {
+        return true;
+    }
+    g_panic_type = PyErr_NewExceptionWithDoc(
         "kestrune.PanicException",
         "Raised when the native code of kestrune meets an internal fault.\n\n"
         "Like SystemExit it derives from BaseException, not Exception, so that it\n"
         "normally travels to the top of the stack and ends the interpreter.",
         PyExc_BaseException, nullptr);
-    return type;
+    return g_panic_type != nullptr;
 }
 
-[[noreturn]] void abort_at_boundary() {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::abort();
-}
+void forget_panic_type() { g_panic_type = nullptr; }
 
-}  // namespace
+bool clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
 
 PyObject* raise_error(const Error& error) {
     PyRef message(PyUnicode_FromStringAndSize(error.message.data(), static_cast<Py_ssize_t>(error.message.size())));
@@ -64,12 +73,18 @@ void wrap_as_value_error() {
     }
     PyRef qualname(PyType_GetQualName(Py_TYPE(exc.get())));
     if (!qualname) {
-        PyErr_Clear();
+        if (!clear_ordinary_error()) {
+            return;
+        }
         qualname = PyRef(PyUnicode_FromString("Exception"));
     }
-    PyRef text(PyObject_Str(exc.get()));
-    if (!text) {
-        PyErr_Clear();
+    // A __str__ that raises an ordinary exception gets a placeholder text;
+    // an interrupt raised there propagates instead.
+    PyRef text(qualname ? PyObject_Str(exc.get()) : nullptr);
+    if (qualname && !text) {
+        if (!clear_ordinary_error()) {
+            return;
+        }
         text = PyRef(PyUnicode_FromString("<exception str() failed>"));
     }
     if (!qualname || !text) {
@@ -86,11 +101,10 @@ void wrap_as_value_error() {
 
 PyObject* raise_panic(const char* message) {
     PyErr_Clear();
-    PyObject* type = panic_type();
-    if (!type) {
-        abort_at_boundary();
-    }
-    PyErr_SetString(type, message);
+    // The type exists from the start of the module's initialisation on; a
+    // fault before that is raised as SystemError. When even the message
+    // cannot be allocated, PyErr_SetString leaves MemoryError raised.
+    PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message);
     return nullptr;
 }
 

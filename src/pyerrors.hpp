@@ -17,6 +17,18 @@ PyObject* raise_error(const Error& error);
 // left to propagate unchanged. Used by the two packet functions.
 void wrap_as_value_error();
 
+// Creates the PanicException type if it does not exist yet (at module
+// creation, so that every later fault finds it). False with the error set.
+bool create_panic_type();
+// Drops the type when the runtime that made it has finalised (the object
+// went with it); the next runtime creates its own.
+void forget_panic_type();
+
+// Clears the exception being raised and returns true when it derives from
+// Exception. KeyboardInterrupt, SystemExit and other BaseException-only
+// exceptions stay raised (false): they are never ignored or replaced.
+bool clear_ordinary_error();
+
 // Replaces the exception being raised (if any) by PanicException with the
 // same text. For internal faults such as a result object that could not be
 // created. Always returns nullptr.

@@ -1,23 +1,36 @@
 #include "recipe.hpp"
 
+#include <utility>
+
 namespace kestrune {
 
-const RecipeKeys* recipe_keys() {
-    static const RecipeKeys* keys = [] () -> const RecipeKeys* {
-        static RecipeKeys k{};
-        const char* names[] = {"name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"};
-        PyObject** slots[] = {&k.name,         &k.encoding,    &k.bits, &k.byte_order,
-                              &k.reverse_bits, &k.offset_bits, &k.value};
-        for (std::size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i) {
-            *slots[i] = PyUnicode_InternFromString(names[i]);  // kept for the process
-            if (!*slots[i]) {
-                return nullptr;
-            }
+namespace {
+
+RecipeKeys g_keys{};
+
+}  // namespace
+
+bool intern_recipe_keys() {
+    const std::pair<PyObject**, const char*> keys[] = {
+        {&g_keys.name, "name"},
+        {&g_keys.encoding, "encoding"},
+        {&g_keys.bits, "bits"},
+        {&g_keys.byte_order, "byte_order"},
+        {&g_keys.reverse_bits, "reverse_bits"},
+        {&g_keys.offset_bits, "offset_bits"},
+        {&g_keys.value, "value"},
+    };
+    for (const auto& [slot, text] : keys) {
+        if (!*slot && !(*slot = PyUnicode_InternFromString(text))) {
+            return false;
         }
-        return &k;
-    }();
-    return keys;
+    }
+    return true;
 }
+
+void forget_recipe_keys() { g_keys = RecipeKeys{}; }
+
+const RecipeKeys* recipe_keys() { return &g_keys; }
 
 void set_missing_field(const char* key) {
     PyErr_Format(PyExc_KeyError, "Recipe missing required field: '%s'", key);

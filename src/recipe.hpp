@@ -22,8 +22,14 @@ struct RecipeKeys {
     PyObject* value;
 };
 
-// The interned keys, created once per process. Returns nullptr with an
-// exception set if they cannot be created.
+// Interns the keys if they are not yet (at module creation, so that no call
+// has to). False with the error set; a later attempt starts again.
+bool intern_recipe_keys();
+// Drops the keys when the runtime that interned them has finalised (they
+// went with it); the next runtime interns its own.
+void forget_recipe_keys();
+
+// The interned keys. Valid from the module's creation on.
 const RecipeKeys* recipe_keys();
 
 // Looks `key` up with the base dict lookup (a dict subclass's __getitem__ or

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "u128.hpp"
 
 namespace kestrune {
 
@@ -26,9 +27,9 @@ struct Arg {
     std::int64_t i64 = 0;   // I64
     std::uint32_t u32 = 0;  // U32
     std::uint64_t u64 = 0;  // U64
-    unsigned __int128 u128 = 0;  // U128
-    bool flag = false;           // Bool (and the default of an optional bool)
-    std::vector<PyRef> items;    // Seq
+    kestrune::u128 u128 = 0;   // U128
+    bool flag = false;         // Bool (and the default of an optional bool)
+    std::vector<PyRef> items;  // Seq
 };
 
 // Returns a new reference, or nullptr with an exception set.

@@ -5,6 +5,15 @@
 #include "pyerrors.hpp"
 
 namespace kestrune {
+namespace {
+
+// Shrinks a new bytes object that nothing else refers to yet to its first
+// `size` bytes. Only the private _PyBytes_Resize does that without a copy,
+// so it is used here and nowhere else. On failure the object has been
+// released and the error is set.
+bool shrink_new_bytes(PyObject*& bytes, Py_ssize_t size) { return _PyBytes_Resize(&bytes, size) == 0; }
+
+}  // namespace
 
 PyObject* decoded_text(TextDecoder which, std::string_view bytes) {
     const auto text = measure_text(which, bytes);
@@ -43,8 +52,7 @@ PyObject* encoded_text(TextEncoder which, std::string_view utf8) {
         Py_DECREF(b);
         return raise_error(written.error());
     }
-    // Shrinking reallocates in place; on failure it has released the object.
-    if (*written != *bound && _PyBytes_Resize(&b, static_cast<Py_ssize_t>(*written)) != 0) {
+    if (*written != *bound && !shrink_new_bytes(b, static_cast<Py_ssize_t>(*written))) {
         return raise_panic_from_current();
     }
     return b;

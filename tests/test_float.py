@@ -6,7 +6,7 @@ import struct
 from fractions import Fraction
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given, settings, strategies as st
 
 import kestrune as k
 
@@ -59,6 +59,7 @@ def test_f16_encode_values(value, pattern):
     assert k.encode_ieee754_f16(value) == pattern
 
 
+@settings(deadline=None)  # the first example imports NumPy
 @given(U32)
 def test_f16_encode_matches_numpy_on_binary32(image):
     np = pytest.importorskip("numpy")

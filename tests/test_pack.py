@@ -332,17 +332,25 @@ def test_dict_subclass_hooks_are_not_consulted():
     assert pack_parameters([item(0, bits=0, offset_bits=0), Sneaky(item(1))]) == b"\x01"
 
 
-def test_mutation_between_passes_stays_inside_packet():
-    first, second = item(1), item(2)
-
-    def grow():
-        second["offset_bits"] = 10**12
-        second["bits"] = 64
-        first.clear()
-
-    first["value"] = Index(1, grow)
-    # The second item now lies far beyond the packet sized for it: nothing of it is written.
-    assert pack_parameters([first, second]) == b"\x01\x00"
+@pytest.mark.parametrize("change, fits", [
+    ({"bits": 4096, "encoding": "binary", "value": b"\xab" * 512}, False),
+    ({"offset_bits": 10**12, "bits": 64}, False),
+    ({"offset_bits": 9}, False),  # one bit past the packet
+    ({"bits": 4}, True),
+    ({"offset_bits": 4}, True),
+    ({"offset_bits": 8, "bits": 8}, True),
+])
+def test_item_changed_by_an_earlier_value(change, fits):
+    # The first value's conversion changes the second item after the packet
+    # was sized for it: a field that no longer fits fails instead of being
+    # clipped; one that still fits is written as the changed item says.
+    first, second = item(1), item(2, name="q", offset_bits=8)
+    first["value"] = Index(1, lambda: second.update(change))
+    if fits:
+        assert pack_parameters([first, second]) == pack_parameters([item(1), second])
+    else:
+        assert pack_error([first, second]) == \
+            "ValueError: item 'q' no longer fits the packet sized before its values were converted"
 
 
 def test_mutation_keeps_the_item_strings_alive():

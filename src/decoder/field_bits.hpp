@@ -15,7 +15,7 @@ enum class ByteOrder : std::uint8_t { Big, Little };
 
 inline std::uint64_t to_big_endian(std::uint64_t v) {
     if constexpr (std::endian::native == std::endian::little) {
-        return __builtin_bswap64(v);
+        return std::byteswap(v);
     } else {
         return v;
     }
@@ -53,7 +53,7 @@ inline std::uint64_t reverse64(std::uint64_t v) {
     v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
     v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
     v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
-    return __builtin_bswap64(v);
+    return std::byteswap(v);
 }
 
 // The raw pattern of a field of at most 64 bits: the window number (bytes
@@ -67,7 +67,7 @@ inline std::uint64_t raw_pattern(std::string_view packet, std::uint64_t pos, std
     const auto* data = reinterpret_cast<const unsigned char*>(packet.data());
     std::uint64_t v = read_field(data, packet.size(), pos, bits);
     if (order == ByteOrder::Little) {
-        v = __builtin_bswap64(v) >> (64 - bits);
+        v = std::byteswap(v) >> (64 - bits);
     }
     if (reverse_bits) {
         v = reverse64(v) >> (64 - bits);

@@ -56,9 +56,9 @@ double decode_ieee754_f64(std::uint64_t value) { return std::bit_cast<double>(va
 // Values outside the normal double range flush to zero or go to infinity; the
 // 60 fraction bits that a double cannot hold are dropped (truncation toward
 // zero); every NaN becomes the positive quiet NaN.
-double decode_ieee754_f128(unsigned __int128 value) {
-    const auto hi = static_cast<std::uint64_t>(value >> 64);
-    const auto lo = static_cast<std::uint64_t>(value);
+double decode_ieee754_f128(u128 value) {
+    const std::uint64_t hi = high_half(value);
+    const std::uint64_t lo = low_half(value);
     const bool negative = (hi & kSignBit) != 0;
     const std::uint64_t E = (hi >> 48) & 0x7FFF;
     const std::uint64_t F = hi & 0xFFFFFFFFFFFF;

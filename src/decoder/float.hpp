@@ -5,6 +5,7 @@
 
 #include "../encoder/float.hpp"
 #include "../error.hpp"
+#include "../u128.hpp"
 
 namespace kestrune {
 
@@ -12,7 +13,7 @@ namespace kestrune {
 double decode_ieee754_f16(std::uint64_t value);
 double decode_ieee754_f32(std::uint64_t value);
 double decode_ieee754_f64(std::uint64_t value);
-double decode_ieee754_f128(unsigned __int128 value);
+double decode_ieee754_f128(u128 value);
 
 // Recognised formats without a decoder: every call fails with
 // NotImplementedError "... format not yet implemented". ieee754_f128 has a

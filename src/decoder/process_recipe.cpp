@@ -477,9 +477,6 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 
 PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe) {
     const RecipeKeys* keys = recipe_keys();
-    if (!keys) {
-        return nullptr;
-    }
     PyRef result(PyDict_New());
     if (!result) {
         return raise_panic_from_current();

@@ -3,8 +3,9 @@
 //
 // Both passes work in blocks of sixteen code units: a block without anything
 // that needs attention (surrogates, invalid values, windows-1252 bytes 80-9F,
-// non-ASCII UTF-8) is handled with GCC/Clang vector extensions, which lower
-// to SIMD instructions; any other block is handled one unit at a time.
+// non-ASCII UTF-8) is handled with lane-wise vector operations (simd.hpp),
+// which lower to SIMD instructions; any other block is handled one unit at a
+// time.
 #include "text.hpp"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "../simd.hpp"
 #include "windows_1252_index.hpp"
 
 namespace kestrune {
@@ -175,13 +177,13 @@ bool validate_utf8(std::string_view s, Utf8Fault& fault) {
 
 constexpr std::size_t kBlock = 16;
 using u16 = std::uint16_t;
-using V8 = u8 __attribute__((vector_size(16)));
-using V16 = u16 __attribute__((vector_size(32)));
-using V32 = u32 __attribute__((vector_size(64)));
+using V8 = KESTRUNE_VECTOR(u8, 16);
+using V16 = KESTRUNE_VECTOR(u16, 32);
+using V32 = KESTRUNE_VECTOR(u32, 64);
 // Comparisons are done on 16-byte vectors only: wider ones are split into
 // scalar lanes on baseline x86-64.
-using H16 = u16 __attribute__((vector_size(16)));
-using Q32 = std::int32_t __attribute__((vector_size(16)));
+using H16 = KESTRUNE_VECTOR(u16, 16);
+using Q32 = KESTRUNE_VECTOR(std::int32_t, 16);
 
 // Vectors are passed by reference: vectors wider than the baseline SIMD
 // registers would otherwise change the calling convention.
@@ -232,13 +234,14 @@ inline u32 lane_or(const V& v) {
 // Stores sixteen code points (each known to fit Unit) as Units. Widening
 // to 32 bits goes through 16 bits, eight lanes at a time, and narrowing from
 // 32 bits to 8 through 16: the forms that lower to SIMD packing/unpacking.
-using H32 = u32 __attribute__((vector_size(32)));
+using H32 = KESTRUNE_VECTOR(u32, 32);
 
 inline void widen_to_u32(const V16& v, u32* out) {
     for (int half = 0; half < 2; ++half) {
         H16 h;
         std::memcpy(&h, reinterpret_cast<const char*>(&v) + 16 * half, 16);
-        const H32 d = __builtin_convertvector(h, H32);
+        H32 d;
+        simd::convert(h, d);
         std::memcpy(out + 8 * half, &d, sizeof d);
     }
 }
@@ -250,15 +253,21 @@ inline Unit* store_units(Unit* out, const V& v) {
         std::memcpy(out, &v, sizeof v);
     } else if constexpr (sizeof(Unit) == 4) {
         if constexpr (std::is_same_v<V, V8>) {
-            widen_to_u32(__builtin_convertvector(v, V16), out);
+            V16 w;
+            simd::convert(v, w);
+            widen_to_u32(w, out);
         } else {
             widen_to_u32(v, out);
         }
     } else if constexpr (sizeof(Unit) == 1 && std::is_same_v<V, V32>) {
-        const V8 w = __builtin_convertvector(__builtin_convertvector(v, V16), V8);
+        V16 t;
+        simd::convert(v, t);
+        V8 w;
+        simd::convert(t, w);
         std::memcpy(out, &w, sizeof w);
     } else {
-        const Out w = __builtin_convertvector(v, Out);
+        Out w;
+        simd::convert(v, w);
         std::memcpy(out, &w, sizeof w);
     }
     return out + kBlock;
@@ -283,10 +292,10 @@ void measure_valid_utf8(const u8* p, std::size_t n, std::size_t& length, char32_
             V8 v;
             load_vector(v, p + i);
             // Equality tests only: SSE2 has no unsigned byte comparison.
-            counts -= reinterpret_cast<V8>((v & 0xC0) == 0x80);
+            counts -= std::bit_cast<V8>((v & 0xC0) == 0x80);
             any |= v;
-            wide |= reinterpret_cast<V8>(((v & 0xC0) == 0xC0) & ((v & 0xFE) != 0xC2));
-            astral |= reinterpret_cast<V8>((v & 0xF0) == 0xF0);
+            wide |= std::bit_cast<V8>(((v & 0xC0) == 0xC0) & ((v & 0xFE) != 0xC2));
+            astral |= std::bit_cast<V8>((v & 0xF0) == 0xF0);
         }
         for (std::size_t l = 0; l < kBlock; ++l) {
             continuations += counts[l];

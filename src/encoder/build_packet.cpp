@@ -11,8 +11,8 @@
 // Both passes place an item without `offset_bits` at the end of the item
 // before it, so the packet ends exactly with its furthest field. A value's
 // conversion may run Python code that changes the item dicts between the
-// passes; placement therefore never writes outside the packet, whatever the
-// second pass reads.
+// passes: an item that no longer fits the packet fails the call instead of
+// being clipped, and placement never writes outside the packet.
 #include "build_packet.hpp"
 
 #include <algorithm>
@@ -511,9 +511,6 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std
 PyObject* build_packet(std::vector<PyRef>& items) {
     using builder::get_required_field;
     const RecipeKeys* keys = recipe_keys();
-    if (!keys) {
-        return nullptr;
-    }
 
     // Sizing pass: `bits` and `offset_bits` of every item, nothing else.
     std::uint64_t pos = 0;
@@ -581,6 +578,14 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         std::uint64_t off = 0;
         std::uint64_t end = 0;
         if (!optional_offset(item, keys->offset_bits, pos, off) || !field_end(off, bits, end)) {
+            return nullptr;
+        }
+        // The values converted so far ran Python code that may have changed
+        // this item since the sizing pass; a field that now ends past the
+        // packet would lose bits.
+        if (end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
+            PyErr_Format(PyExc_ValueError, "item '%U' no longer fits the packet sized before its values were converted",
+                         name_obj.get());
             return nullptr;
         }
 

@@ -102,7 +102,7 @@ Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t 
     return big_endian_bytes(pattern, bits);
 }
 
-Result<FieldBytes> encode_integer_to_bytes_u128(unsigned __int128 pattern, std::uint32_t bits, bool reverse_bits) {
+Result<FieldBytes> encode_integer_to_bytes_u128(u128 pattern, std::uint32_t bits, bool reverse_bits) {
     if (bits > 128) {
         return value_error("Cannot encode " + dec(bits) + " bits from a 128-bit value");
     }

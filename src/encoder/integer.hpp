@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../error.hpp"
+#include "../u128.hpp"
 
 namespace kestrune {
 
@@ -26,7 +27,7 @@ struct FieldBytes {
 // Fails with "Cannot encode {bits} bits from a 64-bit value" above 64 bits.
 Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits);
 // Same on a 128-bit pattern; fails above 128 bits.
-Result<FieldBytes> encode_integer_to_bytes_u128(unsigned __int128 pattern, std::uint32_t bits,
+Result<FieldBytes> encode_integer_to_bytes_u128(u128 pattern, std::uint32_t bits,
                                                 bool reverse_bits);
 // Raw bits: (bits + 7) / 8 bytes, `data` right-aligned (longer data loses its
 // leading bytes), the partial first byte masked, optionally bit-mirrored.

@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "../decoder/windows_1252_index.hpp"
+#include "../simd.hpp"
 
 namespace kestrune {
 namespace {
@@ -91,18 +92,18 @@ inline char* put16(char* out, char32_t unit) {
 template <bool Little>
 inline char* put32(char* out, char32_t cp) {
     const auto u = static_cast<std::uint32_t>(cp);
-    const std::uint32_t v = Little ? u : __builtin_bswap32(u);
+    const std::uint32_t v = Little ? u : std::byteswap(u);
     std::memcpy(out, &v, 4);
     return out + 4;
 }
 
 // Sixteen ASCII bytes widened to sixteen 16-bit or 32-bit lanes, with the
-// byte at the low end of each lane (little-endian) or the high end. GCC and
-// Clang lower these vector conversions to SIMD unpack instructions.
-using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
-using Units8x16 = std::uint16_t __attribute__((vector_size(16)));
-using Units16x16 = std::uint16_t __attribute__((vector_size(32)));
-using Units8x32 = std::uint32_t __attribute__((vector_size(32)));
+// byte at the low end of each lane (little-endian) or the high end. The
+// vector conversions lower to SIMD unpack instructions (simd.hpp).
+using Bytes16 = KESTRUNE_VECTOR(std::uint8_t, 16);
+using Units8x16 = KESTRUNE_VECTOR(std::uint16_t, 16);
+using Units16x16 = KESTRUNE_VECTOR(std::uint16_t, 32);
+using Units8x32 = KESTRUNE_VECTOR(std::uint32_t, 32);
 
 inline bool ascii16(const u8* p) {
     std::uint64_t w[2];
@@ -114,7 +115,8 @@ template <bool Little>
 inline char* widen_ascii16_to_utf16(const u8* p, char* out) {
     Bytes16 v;
     std::memcpy(&v, p, 16);
-    Units16x16 w = __builtin_convertvector(v, Units16x16);
+    Units16x16 w;
+    simd::convert(v, w);
     if constexpr (!Little) {
         w <<= 8;
     }
@@ -126,11 +128,13 @@ template <bool Little>
 inline char* widen_ascii16_to_utf32(const u8* p, char* out) {
     Bytes16 v;
     std::memcpy(&v, p, 16);
-    const Units16x16 w = __builtin_convertvector(v, Units16x16);
+    Units16x16 w;
+    simd::convert(v, w);
     for (int half = 0; half < 2; ++half) {
         Units8x16 h;
         std::memcpy(&h, reinterpret_cast<const char*>(&w) + 16 * half, 16);
-        Units8x32 d = __builtin_convertvector(h, Units8x32);
+        Units8x32 d;
+        simd::convert(h, d);
         if constexpr (!Little) {
             d <<= 24;
         }

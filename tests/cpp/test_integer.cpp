@@ -14,7 +14,7 @@ std::vector<std::uint8_t> bytes_of(const FieldBytes& f) { return {f.data, f.data
 using V = std::vector<std::uint8_t>;
 
 // Independent reference: field bit k of a big-endian, right-aligned form.
-V reference_bytes(unsigned __int128 pattern, std::uint32_t bits, bool reverse) {
+V reference_bytes(u128 pattern, std::uint32_t bits, bool reverse) {
     const std::uint32_t n = (bits + 7) / 8;
     V out(n, 0);
     for (std::uint32_t i = 0; i < bits; ++i) {
@@ -66,7 +66,7 @@ TEST_CASE("integer to bytes: every width against a bitwise reference") {
 }
 
 TEST_CASE("128-bit pattern to bytes") {
-    const unsigned __int128 p = (static_cast<unsigned __int128>(0x3FFF000000000000ull) << 64) | 0x1234;
+    const u128 p = make_u128(0x3FFF000000000000ull, 0x1234);
     for (std::uint32_t bits = 0; bits <= 128; ++bits) {
         for (bool reverse : {false, true}) {
             CHECK(bytes_of(*encode_integer_to_bytes_u128(p, bits, reverse)) == reference_bytes(p, bits, reverse));
