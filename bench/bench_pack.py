@@ -1,4 +1,5 @@
-"""Time pack_parameters on a realistic packet beside hand-written packers.
+"""Time pack_parameters on a realistic packet beside hand-written packers,
+with the recipe cache in use and switched off, each in a process of its own.
 
 Run with the built module on PYTHONPATH:
     PYTHONPATH=build/<dir> python bench/bench_pack.py [--number N] [--repeat R]
@@ -12,15 +13,20 @@ Packets:
 Beside each, the fastest pure-Python packer we could write for it: a
 precompiled struct format plus shifts for the header bit fields (and, for the
 unaligned packet, one big-integer shift of the struct image). bitstring is
-timed too when it is installed. The recipes are built once; each call packs
-them afresh. Prints the best µs per packet over the repeats and the ratios.
+timed too when it is installed. Cases:
+  ready recipe      the recipe is built once and packed again and again;
+  27 stores         the caller sets the 27 item["value"] before each packet
+                    (and, for reference, the 27 stores alone);
+  fresh recipe      27 new item dicts for every packet, so that the cache
+                    never has them (its cost on first use).
+Prints the best µs per packet over the repeats and the ratios.
 """
 
 import argparse
 import struct
-import timeit
 
 import kestrune
+from two_paths import best_us, in_both_paths, print_table, worker_output
 
 HEADER = [("version", 3, 0), ("type", 1, 0), ("sec_hdr_flag", 1, 1), ("apid", 11, 0x3A5),
           ("seq_flags", 2, 3), ("seq_count", 14, 12345), ("data_length", 16, 63)]
@@ -95,21 +101,13 @@ def bitstring_packers():
             lambda h, sub, body: bitstring.pack(unaligned, *h, sub, *body, 0).tobytes())
 
 
-def best_us(fn, number, repeat):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e6
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--number", type=int, default=20_000)
-    parser.add_argument("--repeat", type=int, default=7)
-    args = parser.parse_args()
-
+def all_cases():
+    """Every case, checked against its baseline: {case: function}."""
     h = tuple(v for *_, v in HEADER)
     body = tuple(v for *_, v in PARAMS)
     pack = kestrune.pack_parameters
     bits = bitstring_packers()
-    cases = []
+    cases = {}
     for unaligned in (False, True):
         r = recipe(unaligned)
         if unaligned:
@@ -120,22 +118,70 @@ def main():
             bs = (lambda: bits[0](h, body)) if bits else None
         ours = lambda r=r: pack(r)  # noqa: E731
         assert ours() == py(), "pack_parameters and the struct packer disagree"
+        label = "unaligned" if unaligned else "aligned"
+        cases[label] = ours
+        cases[label + " struct"] = py
         if bs:
             assert bs() == py(), "bitstring and the struct packer disagree"
-        cases.append(("unaligned" if unaligned else "aligned", len(r), ours, py, bs))
+            cases[label + " bitstring"] = bs
 
-    print(f"{'packet':10} {'fields':>6} {'pack_parameters':>16} {'struct':>9} {'bitstring':>10} "
-          f"{'ours/struct':>12} {'ours/bitstring':>15}")
-    for label, n, ours, py, bs in cases:
-        t_ours = best_us(ours, args.number, args.repeat)
-        t_py = best_us(py, args.number, args.repeat)
-        t_bs = best_us(bs, max(1, args.number // 20), args.repeat) if bs else None
-        bs_col = f"{t_bs:8.2f}us" if t_bs else f"{'n/a':>10}"
-        bs_ratio = f"{t_ours / t_bs:14.2f}x" if t_bs else f"{'n/a':>15}"
-        print(f"{label:10} {n:6} {t_ours:14.2f}us {t_py:7.2f}us {bs_col} {t_ours / t_py:11.2f}x {bs_ratio}")
-    if not bits:
-        print("(bitstring is not installed; its columns are n/a)")
-    print(f"per field (aligned): {best_us(cases[0][2], args.number, args.repeat) / cases[0][1] * 1000:.0f} ns")
+    items = recipe(False)
+    values = tuple(d["value"] for d in items)
+
+    def stores():
+        for d, v in zip(items, values):
+            d["value"] = v
+
+    def stores_and_pack():
+        for d, v in zip(items, values):
+            d["value"] = v
+        return pack(items)
+
+    specs = tuple((d["name"], d["encoding"], d["bits"], d["value"]) for d in items)
+
+    def fresh():
+        return pack([{"name": n, "encoding": e, "bits": b, "byte_order": "big", "reverse_bits": False, "value": v}
+                     for n, e, b, v in specs])
+
+    assert stores_and_pack() == fresh() == cases["aligned struct"]()
+    cases.update({"stores": stores, "stores and pack": stores_and_pack, "fresh": fresh})
+    return cases
+
+
+def measure(number, repeat):
+    """Times every case in this process; returns {case: µs per packet}."""
+    timings = {}
+    for name, fn in all_cases().items():
+        n = max(1, number // 20) if name.endswith("bitstring") else max(1, number // 10) if name == "fresh" else number
+        timings[name] = best_us(fn, n, repeat)
+    return timings
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--number", type=int, default=20_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=3, help="worker processes per path, taking turns")
+    parser.add_argument("--worker", action="store_true", help="time this process's path only, print JSON")
+    args = parser.parse_args()
+    if args.worker:
+        worker_output(measure(args.number, args.repeat))
+        return
+    results = in_both_paths(__file__, ["--number", str(args.number), "--repeat", str(args.repeat)], args.rounds)
+    rows = [("aligned, 27 fields, ready recipe", "aligned", "aligned struct"),
+            ("unaligned, 28 fields, ready recipe", "unaligned", "unaligned struct"),
+            ("aligned, 27 stores + pack", "stores and pack", "aligned struct"),
+            ("  the 27 stores alone", "stores", "aligned struct"),
+            ("aligned, fresh recipe (27 new dicts)", "fresh", "aligned struct")]
+    if "aligned bitstring" in results["cached"]:
+        rows += [("aligned, ready recipe / bitstring", "aligned", "aligned bitstring"),
+                 ("unaligned, ready recipe / bitstring", "unaligned", "unaligned bitstring")]
+    print("pack_parameters beside the struct packer (baseline), per packet")
+    print_table(results, rows)
+    fresh = results["cached"]["fresh"] / results["uncached"]["fresh"]
+    print(f"fresh recipe, cached / uncached: {fresh:.2f}x")
+    if "aligned bitstring" not in results["cached"]:
+        print("(bitstring is not installed)")
 
 
 if __name__ == "__main__":

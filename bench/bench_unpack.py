@@ -1,4 +1,5 @@
-"""Time unpack_parameters on realistic packets beside hand-written decoders.
+"""Time unpack_parameters on realistic packets beside hand-written decoders,
+with the recipe cache in use and switched off, each in a process of its own.
 
 Run with the built module on PYTHONPATH:
     PYTHONPATH=build/<dir> python bench/bench_unpack.py [--number N] [--repeat R]
@@ -13,17 +14,18 @@ Packets:
              binary32 float. Beside it: int.from_bytes of the whole packet,
              then shifts, masks and sign fix-ups into a dict literal.
 
-bitstring is timed too when it is installed. The recipes are built once; each
-call reads them afresh. Prints the best µs per packet over the repeats and
-the ratios, all from the same run.
+bitstring is timed too when it is installed. The recipes are built once and
+used for every packet; a third case builds 27 new item dicts for every
+packet (the cache's cost on first use). Prints the best µs per packet over
+the repeats and the ratios.
 """
 
 import argparse
 import math
 import struct
-import timeit
 
 import kestrune
+from two_paths import best_us, in_both_paths, print_table, worker_output
 
 HEADER = [("version", 3, 0), ("type", 1, 0), ("sec_hdr_flag", 1, 1), ("apid", 11, 0x3A5),
           ("seq_flags", 2, 3), ("seq_count", 14, 12345), ("data_length", 16, 63)]
@@ -141,51 +143,72 @@ def bitstring_decoders():
             lambda p: dict(zip(names_u, bitstring.BitStream(p).readlist(unaligned))))
 
 
-def best_us(fn, number, repeat):
-    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e6
-
-
 def same(a, b):
     return a.keys() == b.keys() and all(x == y or (math.isnan(x) and math.isnan(y)) for x, y in
                                         zip(a.values(), b.values()))
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--number", type=int, default=20_000)
-    parser.add_argument("--repeat", type=int, default=7)
-    args = parser.parse_args()
-
+def all_cases():
+    """Every case, checked against its baseline: {case: function}."""
     unpack = kestrune.unpack_parameters
     bits = bitstring_decoders()
-    cases = []
-    for label, recipes, python, target in (("aligned", aligned_recipes, struct_aligned, 2.3),
-                                           ("unaligned", unaligned_recipes, int_unaligned, 1.5)):
+    cases = {}
+    for label, recipes, python in (("aligned", aligned_recipes, struct_aligned),
+                                   ("unaligned", unaligned_recipes, int_unaligned)):
         pack_recipe, unpack_recipe = recipes()
         packet = kestrune.pack_parameters(pack_recipe)
         ours = lambda p=packet, r=unpack_recipe: unpack(p, 0, r)  # noqa: E731
         py = lambda p=packet, f=python: f(p)  # noqa: E731
         assert same(ours(), py()), f"unpack_parameters and the hand-written decoder disagree on {label}"
         assert ours() == {i["name"]: i["value"] for i in pack_recipe}
-        bs = None
+        cases[label] = ours
+        cases[label + " python"] = py
         if bits:
             bs = (lambda p=packet, f=bits[0 if label == "aligned" else 1]: f(p))
             assert same(bs(), py()), f"bitstring and the hand-written decoder disagree on {label}"
-        cases.append((label, len(unpack_recipe), len(packet), ours, py, bs, target))
+            cases[label + " bitstring"] = bs
+        if label == "aligned":
+            specs = tuple((d["name"], d["encoding"], d["bits"]) for d in unpack_recipe)
+            fresh = lambda p=packet: unpack(p, 0, [  # noqa: E731
+                {"name": n, "encoding": e, "bits": b, "byte_order": "big", "reverse_bits": False}
+                for n, e, b in specs])
+            assert fresh() == ours()
+            cases["fresh"] = fresh
+    return cases
 
-    print(f"{'packet':10} {'fields':>6} {'bytes':>5} {'unpack_parameters':>18} {'python':>9} {'bitstring':>10} "
-          f"{'ours/python':>12} {'target':>7} {'ours/bitstring':>15}")
-    for label, n, size, ours, py, bs, target in cases:
-        t_ours = best_us(ours, args.number, args.repeat)
-        t_py = best_us(py, args.number, args.repeat)
-        t_bs = best_us(bs, max(1, args.number // 20), args.repeat) if bs else None
-        bs_col = f"{t_bs:8.2f}us" if t_bs else f"{'n/a':>10}"
-        bs_ratio = f"{t_ours / t_bs:14.2f}x" if t_bs else f"{'n/a':>15}"
-        print(f"{label:10} {n:6} {size:5} {t_ours:16.2f}us {t_py:7.2f}us {bs_col} {t_ours / t_py:11.2f}x "
-              f"{target:6.1f}x {bs_ratio}")
-        print(f"{'':10} per field: ours {t_ours / n * 1000:.0f} ns, python {t_py / n * 1000:.0f} ns")
-    if not bits:
-        print("(bitstring is not installed; its columns are n/a)")
+
+def measure(number, repeat):
+    """Times every case in this process; returns {case: µs per packet}."""
+    timings = {}
+    for name, fn in all_cases().items():
+        n = max(1, number // 20) if name.endswith("bitstring") else max(1, number // 10) if name == "fresh" else number
+        timings[name] = best_us(fn, n, repeat)
+    return timings
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--number", type=int, default=20_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=3, help="worker processes per path, taking turns")
+    parser.add_argument("--worker", action="store_true", help="time this process's path only, print JSON")
+    args = parser.parse_args()
+    if args.worker:
+        worker_output(measure(args.number, args.repeat))
+        return
+    results = in_both_paths(__file__, ["--number", str(args.number), "--repeat", str(args.repeat)], args.rounds)
+    rows = [("aligned, 27 fields / struct", "aligned", "aligned python"),
+            ("unaligned, 12 fields / int.from_bytes", "unaligned", "unaligned python"),
+            ("aligned, fresh recipe (27 new dicts)", "fresh", "aligned python")]
+    if "aligned bitstring" in results["cached"]:
+        rows += [("aligned / bitstring", "aligned", "aligned bitstring"),
+                 ("unaligned / bitstring", "unaligned", "unaligned bitstring")]
+    print("unpack_parameters beside the hand-written decoders (baseline), per packet")
+    print_table(results, rows)
+    fresh = results["cached"]["fresh"] / results["uncached"]["fresh"]
+    print(f"fresh recipe, cached / uncached: {fresh:.2f}x")
+    if "aligned bitstring" not in results["cached"]:
+        print("(bitstring is not installed)")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@
 #include "pyerrors.hpp"
 #include "pyref.hpp"
 #include "recipe.hpp"
+#include "recipe_cache.hpp"
 #include "registry.hpp"
 
 namespace kestrune {
@@ -49,6 +50,7 @@ void forget_runtime_state() {
     forget_recipe_keys();
     forget_sequence_type();
     forget_parameter_names();
+    recipe_cache::forget_recipe_cache();
     g_forget_registered = false;
 }
 

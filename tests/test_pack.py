@@ -433,3 +433,20 @@ def test_many_distinct_name_objects():
     recipe[33]["byte_order"], recipe[37]["bits"] = "big", 12
     assert pack_error(recipe) == ("ValueError: Invalid byte_order 'little': little-endian fields must be a whole "
                                   "number of bytes (got 12 bits)")
+
+
+@settings(max_examples=300, deadline=None)
+@given(width=st.integers(1, 64), offset=st.integers(0, 20), tail=st.integers(0, 12), little=st.booleans(),
+       reverse=st.booleans(), data=st.data())
+def test_numeric_fields_are_laid_like_their_bytes(width, offset, tail, little, reverse, data):
+    """A number and the binary field of its bytes land on the same bits, over
+    set bits, at any offset, also where the packet ends within eight bytes."""
+    if little:
+        width = max(8, width - width % 8)
+    value = data.draw(st.integers(0, 2**width - 1))
+    size = (offset + width + tail + 7) // 8
+    layout = dict(bits=width, offset_bits=offset, byte_order="little" if little else "big", reverse_bits=reverse)
+    ones = item(b"\xff" * size, bits=8 * size, encoding="binary", name="ones")
+    as_number = pack_parameters([ones, item(value, **layout)])
+    as_bytes = pack_parameters([ones, item(value.to_bytes((width + 7) // 8), encoding="binary", **layout)])
+    assert as_number == as_bytes

@@ -173,6 +173,10 @@ static const char* kUse =
     "recipe = [dict(name='p', encoding='unsigned', bits=8, byte_order='big', reverse_bits=False, value=165)]\n"
     "assert kestrune.pack_parameters(recipe) == b'\\xa5'\n"
     "assert kestrune.unpack_parameters(b'\\x5a', 0, recipe) == {'p': 0x5a}\n"
+    /* Each runtime takes a dict watcher of its own for the recipe cache. */
+    "import ctypes, os, sysconfig\n"
+    "assert sysconfig.get_config_var('Py_GIL_DISABLED') or os.environ.get('KESTRUNE_RECIPE_CACHE') == '0' or "
+    "ctypes.c_uint64.from_address(id(recipe[0]) + 3 * ctypes.sizeof(ctypes.c_ssize_t)).value & 0xFF\n"
     "assert kestrune.encode_packed_bcd(value=12, bits=8) == 0x12\n"
     "try:\n"
     "    kestrune.pack_parameters(5)\n"

@@ -19,6 +19,7 @@
 #include "../lowercase.hpp"
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
+#include "../recipe_cache.hpp"
 #include "../results.hpp"
 #include "../text_objects.hpp"
 #include "bcd.hpp"
@@ -142,10 +143,12 @@ constexpr NameEntry kNames[] = {
     {"windows-1252", D(Kind::Windows1252)},
 };
 
-const Decoder* find_decoder(std::string_view lowered) {
+static_assert(std::size(kNames) < recipe_cache::kNoCode, "an encoding's code is its index in kNames");
+
+const NameEntry* find_decoder(std::string_view lowered) {
     for (const NameEntry& entry : kNames) {
         if (entry.name == lowered) {
-            return &entry.decoder;
+            return &entry;
         }
     }
     return nullptr;
@@ -174,14 +177,27 @@ std::string quoted(std::string_view s) {
 // ---------------------------------------------------------------------------
 // The item loop
 
+// One item as read from its dict (or from the cache).
+struct Field {
+    PyRef name;
+    std::uint8_t encoding = 0;  // index in kNames
+    std::uint32_t bits = 0;
+    bool has_offset = false;
+    std::uint64_t offset = 0;
+    ByteOrder order = ByteOrder::Big;
+    bool reverse_bits = false;
+};
+
 class Processor {
 public:
-    Processor(std::string_view packet, std::uint64_t start, const RecipeKeys& keys)
-        : packet_(packet), start_(start), cursor_(start), keys_(keys) {}
+    Processor(std::string_view packet, std::uint64_t start, const RecipeKeys& keys, bool cache)
+        : packet_(packet), start_(start), cursor_(start), keys_(keys), cache_(cache) {}
 
     bool item(PyObject* result, PyObject* item);
 
 private:
+    bool read(PyObject* item, Field& field, std::uint64_t& pos);
+    bool locate(const Field& field, std::uint64_t& pos) const;
     PyObject* text_value(Kind kind, std::string_view window);
     PyObject* value(const Decoder& decoder, std::uint64_t pos, std::uint32_t bits, ByteOrder order,
                     bool reverse_bits);
@@ -190,7 +206,8 @@ private:
     std::uint64_t start_;
     std::uint64_t cursor_;
     const RecipeKeys& keys_;
-    AcceptedNames<const Decoder*, 8> encodings_;
+    const bool cache_;
+    AcceptedNames<const NameEntry*, 8> encodings_;
     AcceptedNames<ByteOrder, 2> byte_orders_;
 };
 
@@ -311,14 +328,93 @@ PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint3
 }
 
 bool Processor::item(PyObject* result, PyObject* item) {
-    if (!convert_dict(item)) {
+    Field field;
+    std::uint64_t pos = 0;
+    recipe_cache::Item known{};
+    if (cache_ && PyDict_CheckExact(item) && recipe_cache::find(item, recipe_cache::Direction::Unpack, known)) {
+        field.name = PyRef::borrow(known.name);
+        field.encoding = known.encoding;
+        field.bits = known.bits;
+        field.has_offset = known.has_offset;
+        field.offset = known.offset;
+        field.order = known.little ? ByteOrder::Little : ByteOrder::Big;
+        field.reverse_bits = known.reverse_bits;
+        if (!locate(field, pos)) {
+            return false;
+        }
+    } else if (!read(item, field, pos)) {
         return false;
     }
 
-    // Keys, in a fixed order; the first failure ends the item.
-    PyRef name_obj;
+    PyRef value(this->value(kNames[field.encoding].decoder, pos, field.bits, field.order, field.reverse_bits));
+    if (!value) {
+        return false;
+    }
+    // The result key is a plain str equal to the name: a str subclass is not
+    // stored itself (its own __hash__ or __eq__ must not run here).
+    PyRef key;
+    if (PyUnicode_CheckExact(field.name.get())) {
+        key = std::move(field.name);
+    } else {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(field.name.get(), &size);
+        key = PyRef(text ? PyUnicode_FromStringAndSize(text, size) : nullptr);
+        if (!key) {
+            raise_panic_from_current();
+            return false;
+        }
+    }
+    if (PyDict_SetItem(result, key.get(), value.get()) < 0) {
+        raise_panic_from_current();
+        return false;
+    }
+    cursor_ = pos + field.bits;
+    return true;
+}
+
+// The field's position: relative to the start offset when the item has
+// one, else the cursor; then the bounds, before anything else of the field
+// is examined. The sums are checked so that a position never wraps around.
+bool Processor::locate(const Field& field, std::uint64_t& pos) const {
+    const std::uint32_t bits = field.bits;
+    // The name is only needed for a message.
+    auto fail = [&field](const std::string& before, const std::string& after) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(field.name.get(), &size);
+        return text && set_value_error(before + quoted(std::string_view(text, static_cast<std::size_t>(size))) + after);
+    };
+    pos = cursor_;
+    if (field.has_offset) {
+        if (field.offset > UINT64_MAX - start_ || bits > UINT64_MAX - (start_ + field.offset)) {
+            return fail("Field ", " position overflows: start offset " + std::to_string(start_) + " + offset_bits " +
+                                      std::to_string(field.offset) + " + bits " + std::to_string(bits) +
+                                      " exceeds 2**64 - 1");
+        }
+        pos = start_ + field.offset;
+    } else if (bits > UINT64_MAX - pos) {
+        return fail("Field ", " position overflows: bit position " + std::to_string(pos) + " + bits " +
+                                  std::to_string(bits) + " exceeds 2**64 - 1");
+    }
+    const std::uint64_t end = pos + bits;
+    const std::uint64_t end_bytes = (end >> 3) + ((end & 7) != 0 ? 1 : 0);
+    if (end_bytes > packet_.size()) {
+        return fail("Field ", " runs past the end of the packet: it ends at bit " + std::to_string(end) +
+                                  " but the packet has " + std::to_string(packet_.size()) + " bytes");
+    }
+    return true;
+}
+
+// Reads the item's keys in their fixed order (the first failure ends the
+// item), locates the field, then matches the byte order and the encoding.
+// What was read is remembered when the dict and its values can be cached.
+bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
+    if (!convert_dict(item)) {
+        return false;
+    }
+    recipe_cache::Reading reading(item);
+
     std::string_view name;
-    if (!processor::get_required_field(item, keys_.name, "name", name_obj, name)) {
+    if (!processor::get_required_field(item, keys_.name, "name", field.name, name)) {
         return false;
     }
 
@@ -328,16 +424,16 @@ bool Processor::item(PyObject* result, PyObject* item) {
         return false;
     }
     // A cached object already converted once, so it cannot fail now.
-    const Decoder* const* cached_decoder = encodings_.find(encoding_obj.get());
+    const NameEntry* const* cached_decoder = encodings_.find(encoding_obj.get());
     if (!cached_decoder && !convert_str(encoding_obj.get(), encoding)) {
         return false;
     }
 
     PyRef bits_obj;
-    std::uint32_t bits = 0;
-    if (!lookup_required(item, keys_.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), bits)) {
+    if (!lookup_required(item, keys_.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), field.bits)) {
         return false;
     }
+    const std::uint32_t bits = field.bits;
 
     PyRef order_obj;
     std::string_view order_text;
@@ -350,72 +446,47 @@ bool Processor::item(PyObject* result, PyObject* item) {
     }
 
     PyRef reverse_obj;
-    bool reverse_bits = false;
     if (!lookup_required(item, keys_.reverse_bits, "reverse_bits", reverse_obj) ||
-        !convert_bool(reverse_obj.get(), reverse_bits)) {
+        !convert_bool(reverse_obj.get(), field.reverse_bits)) {
         return false;
     }
 
-    bool has_offset = false;
-    std::uint64_t item_offset = 0;
+    PyRef offset_obj;
     {
-        PyObject* offset_obj = nullptr;
-        const int found = recipe_lookup(item, keys_.offset_bits, &offset_obj);
-        if (found < 0) {
+        PyObject* found = nullptr;
+        const int r = recipe_lookup(item, keys_.offset_bits, &found);
+        if (r < 0) {
             return false;
         }
-        if (found > 0) {
-            PyRef holder(offset_obj);
-            if (!convert_u64(offset_obj, item_offset)) {
-                return false;
-            }
-            has_offset = true;
+        offset_obj = PyRef(found);
+        if (r > 0 && !convert_u64(found, field.offset)) {
+            return false;
         }
+        field.has_offset = r > 0;
     }
 
-    // Position: relative to the start offset when given, else the cursor.
-    // The sums are checked so that a position never wraps around.
-    std::uint64_t pos = cursor_;
-    if (has_offset) {
-        if (item_offset > UINT64_MAX - start_ || bits > UINT64_MAX - (start_ + item_offset)) {
-            return set_value_error("Field " + quoted(name) + " position overflows: start offset " +
-                                   std::to_string(start_) + " + offset_bits " + std::to_string(item_offset) +
-                                   " + bits " + std::to_string(bits) + " exceeds 2**64 - 1");
-        }
-        pos = start_ + item_offset;
-    } else if (bits > UINT64_MAX - pos) {
-        return set_value_error("Field " + quoted(name) + " position overflows: bit position " +
-                               std::to_string(pos) + " + bits " + std::to_string(bits) + " exceeds 2**64 - 1");
-    }
-    const std::uint64_t end = pos + bits;
-
-    // Bounds, before anything else of the field is examined.
-    const std::uint64_t end_bytes = (end >> 3) + ((end & 7) != 0 ? 1 : 0);
-    if (end_bytes > packet_.size()) {
-        return set_value_error("Field " + quoted(name) + " runs past the end of the packet: it ends at bit " +
-                               std::to_string(end) + " but the packet has " + std::to_string(packet_.size()) +
-                               " bytes");
+    if (!locate(field, pos)) {
+        return false;
     }
 
     // Byte order.
-    ByteOrder order;
     if (cached_order) {
-        order = *cached_order;
+        field.order = *cached_order;
     } else {
         LoweredName lowered;
         if (!lowered.assign(order_obj.get(), order_text)) {
             return false;
         }
         if (lowered.view() == "big") {
-            order = ByteOrder::Big;
+            field.order = ByteOrder::Big;
         } else if (lowered.view() == "little") {
-            order = ByteOrder::Little;
+            field.order = ByteOrder::Little;
         } else {
             return set_value_error("Invalid byte_order " + quoted(order_text) + ": must be 'big' or 'little'");
         }
-        byte_orders_.remember(order_obj.get(), order);
+        byte_orders_.remember(order_obj.get(), field.order);
     }
-    if (order == ByteOrder::Little && (bits & 7) != 0) {
+    if (field.order == ByteOrder::Little && (bits & 7) != 0) {
         if (cached_order && !convert_str(order_obj.get(), order_text)) {
             return false;
         }
@@ -425,7 +496,7 @@ bool Processor::item(PyObject* result, PyObject* item) {
     }
 
     // Encoding.
-    const Decoder* decoder;
+    const NameEntry* decoder;
     if (cached_decoder) {
         decoder = *cached_decoder;
     } else {
@@ -439,29 +510,18 @@ bool Processor::item(PyObject* result, PyObject* item) {
         }
         encodings_.remember(encoding_obj.get(), decoder);
     }
+    field.encoding = static_cast<std::uint8_t>(decoder - kNames);
 
-    PyRef value(this->value(*decoder, pos, bits, order, reverse_bits));
-    if (!value) {
-        return false;
-    }
-
-    // The result key is a plain str equal to the name: a str subclass is not
-    // stored itself (its own __hash__ or __eq__ must not run here).
-    PyRef key;
-    if (PyUnicode_CheckExact(name_obj.get())) {
-        key = std::move(name_obj);
-    } else {
-        key = PyRef(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-        if (!key) {
-            raise_panic_from_current();
-            return false;
+    if (PyUnicode_CheckExact(field.name.get()) && PyUnicode_CheckExact(encoding_obj.get()) &&
+        PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(order_obj.get()) &&
+        (!offset_obj || PyLong_CheckExact(offset_obj.get()))) {
+        // reverse_bits converted, so it is a bool or a NumPy boolean.
+        if (PyBool_Check(reverse_obj.get())) {
+            reading.fill({field.name.get(), field.offset, bits, field.has_offset, field.reverse_bits,
+                          field.order == ByteOrder::Little, field.encoding, recipe_cache::kNoCode},
+                         recipe_cache::Direction::Unpack);
         }
     }
-    if (PyDict_SetItem(result, key.get(), value.get()) < 0) {
-        raise_panic_from_current();
-        return false;
-    }
-    cursor_ = end;
     return true;
 }
 
@@ -481,7 +541,7 @@ PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, con
     if (!result) {
         return raise_panic_from_current();
     }
-    Processor processor(packet, offset_bits, *keys);
+    Processor processor(packet, offset_bits, *keys, recipe_cache::active());
     for (const PyRef& item : recipe) {
         if (!processor.item(result.get(), item.get())) {
             return nullptr;

@@ -17,14 +17,18 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "../convert.hpp"
 #include "../lowercase.hpp"
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
+#include "../recipe_cache.hpp"
 #include "bcd.hpp"
 #include "float.hpp"
 #include "integer.hpp"
@@ -221,21 +225,24 @@ const FloatFamily* float_family(Enc enc) {
 }
 
 // ---------------------------------------------------------------------------
-// Field bytes of one item: inline for numeric fields, on the heap only for
-// binary data and text.
+// Field bytes of one item: a number for numeric fields (at most 64 bits), on
+// the heap only for binary data and text.
 
 struct FieldBuf {
-    FieldBytes inline_bytes;
+    // A numeric field: its bits as a number, `number_bits` wide.
+    bool numeric = false;
+    std::uint64_t number = 0;
+    std::uint32_t number_bits = 0;
     std::vector<std::uint8_t> binary;
     std::string text;
     const std::uint8_t* data = nullptr;
     std::uint8_t* owned = nullptr;  // == data when the bytes are ours to change
     std::size_t size = 0;
 
-    void use_inline(const FieldBytes& bytes) {
-        inline_bytes = bytes;
-        data = owned = inline_bytes.data;
-        size = inline_bytes.size;
+    void use_number(std::uint64_t field, std::uint32_t bits) {
+        numeric = true;
+        number = field;
+        number_bits = bits;
     }
     void use_binary(std::vector<std::uint8_t>&& bytes) {
         binary = std::move(bytes);
@@ -267,9 +274,15 @@ struct FieldBuf {
         }
         data = owned = nullptr;
         size = 0;
+        numeric = false;
     }
-    // Reverses the field's bytes, copying borrowed bytes first.
+    // Reverses the field's bytes, copying borrowed bytes first. A numeric
+    // field is a whole number of bytes when this is asked.
     void reverse_bytes() {
+        if (numeric) {
+            number = number_bits == 0 ? 0 : std::byteswap(number) >> (64 - number_bits);
+            return;
+        }
         if (size == 0) {
             return;
         }
@@ -285,11 +298,13 @@ bool fail_with(const Error& error) {
     return false;
 }
 
-bool from_bytes(const Result<FieldBytes>& bytes, FieldBuf& out) {
-    if (!bytes) {
-        return fail_with(bytes.error());
+// The field of a raw pattern of at most 64 bits.
+bool from_number(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    const Result<std::uint64_t> field = integer_field(pattern, bits, reverse_bits);
+    if (!field) {
+        return fail_with(field.error());
     }
-    out.use_inline(*bytes);
+    out.use_number(*field, bits);
     return true;
 }
 
@@ -297,7 +312,7 @@ bool from_pattern(const Result<std::uint64_t>& pattern, std::uint32_t bits, bool
     if (!pattern) {
         return fail_with(pattern.error());
     }
-    return from_bytes(encode_integer_to_bytes(*pattern, bits, reverse_bits), out);
+    return from_number(*pattern, bits, reverse_bits, out);
 }
 
 bool encode_float(const FloatFamily& family, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
@@ -318,11 +333,11 @@ bool encode_float(const FloatFamily& family, PyObject* value, std::uint32_t bits
     }
     switch (format->kind) {
         case FloatKind::F16:
-            return from_bytes(encode_integer_to_bytes(encode_ieee754_f16(single), bits, reverse_bits), out);
+            return from_number(encode_ieee754_f16(single), bits, reverse_bits, out);
         case FloatKind::F32:
-            return from_bytes(encode_integer_to_bytes(encode_ieee754_f32(single), bits, reverse_bits), out);
+            return from_number(encode_ieee754_f32(single), bits, reverse_bits, out);
         case FloatKind::F64:
-            return from_bytes(encode_integer_to_bytes(encode_ieee754_f64(dbl), bits, reverse_bits), out);
+            return from_number(encode_ieee754_f64(dbl), bits, reverse_bits, out);
         case FloatKind::Stub:
             break;
     }
@@ -405,7 +420,7 @@ bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bit
                              static_cast<unsigned>(bits));
                 return false;
             }
-            return from_bytes(encode_integer_to_bytes(v, bits, reverse_bits), out);
+            return from_number(v, bits, reverse_bits, out);
         }
         case Enc::TwosComplement:
         case Enc::OnesComplement:
@@ -493,6 +508,113 @@ PyObject* new_packet(std::uint64_t end_bits) {
     return packet;
 }
 
+// The keys of one item as the writing pass reads them from its dict, in
+// their fixed order. The encoding and the byte order are matched later, in
+// the order in which their failures are reported.
+struct ReadItem {
+    PyRef name_obj;
+    PyRef encoding_obj;
+    PyRef byte_order_obj;
+    std::string_view encoding;
+    std::string_view byte_order;
+    const Enc* known_encoding = nullptr;
+    const bool* known_order = nullptr;
+    bool exact = false;  // every value of an exact type: the reading can be cached
+};
+
+static_assert(static_cast<std::size_t>(Enc::Windows1252) < recipe_cache::kNoCode, "an encoding's code is its Enc");
+
+using Encodings = AcceptedNames<Enc, 8>;
+using ByteOrders = AcceptedNames<bool, 2>;  // true for "little"
+
+bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encodings, const ByteOrders& byte_orders,
+               ReadItem& read, recipe_cache::Item& spec) {
+    std::string_view name;
+    PyRef bits_obj;
+    PyRef flag;
+    if (!builder::get_required_field(item, keys.name, "name", read.name_obj, name) ||
+        !lookup_required(item, keys.encoding, "encoding", read.encoding_obj)) {
+        return false;
+    }
+    read.known_encoding = encodings.find(read.encoding_obj.get());
+    if ((!read.known_encoding && !convert_str(read.encoding_obj.get(), read.encoding)) ||
+        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), spec.bits) ||
+        !lookup_required(item, keys.byte_order, "byte_order", read.byte_order_obj)) {
+        return false;
+    }
+    read.known_order = byte_orders.find(read.byte_order_obj.get());
+    if ((!read.known_order && !convert_str(read.byte_order_obj.get(), read.byte_order)) ||
+        !lookup_required(item, keys.reverse_bits, "reverse_bits", flag) ||
+        !convert_bool(flag.get(), spec.reverse_bits)) {
+        return false;
+    }
+    PyObject* offset = nullptr;
+    const int r = recipe_lookup(item, keys.offset_bits, &offset);
+    PyRef offset_obj(offset);
+    if (r < 0 || (r > 0 && !convert_u64(offset, spec.offset))) {
+        return false;
+    }
+    spec.has_offset = r > 0;
+    spec.name = read.name_obj.get();
+    read.exact = PyUnicode_CheckExact(spec.name) && PyUnicode_CheckExact(read.encoding_obj.get()) &&
+                 PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(read.byte_order_obj.get()) &&
+                 PyBool_Check(flag.get()) && (!offset || PyLong_CheckExact(offset));
+    return true;
+}
+
+bool match_encoding(const ReadItem& read, Encodings& encodings, Enc& enc) {
+    if (read.known_encoding) {
+        enc = *read.known_encoding;
+        return true;
+    }
+    LoweredName lowered;
+    if (!lowered.assign(read.encoding_obj.get(), read.encoding)) {
+        return false;
+    }
+    if (!find_encoding(lowered.view(), enc)) {
+        PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", read.encoding_obj.get());
+        return false;
+    }
+    encodings.remember(read.encoding_obj.get(), enc);
+    return true;
+}
+
+bool match_byte_order(const ReadItem& read, ByteOrders& byte_orders, std::uint32_t bits, bool& little) {
+    if (read.known_order) {
+        little = *read.known_order;
+    } else {
+        LoweredName lowered;
+        if (!lowered.assign(read.byte_order_obj.get(), read.byte_order)) {
+            return false;
+        }
+        little = lowered.view() == "little";
+        if (!little && lowered.view() != "big") {
+            PyErr_Format(PyExc_ValueError, "Invalid byte_order '%U': must be 'big' or 'little'",
+                         read.byte_order_obj.get());
+            return false;
+        }
+    }
+    // Reversing whole bytes of a field that is not a whole number of bytes
+    // would drop bits, so such fields are refused.
+    if (little && bits % 8 != 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "Invalid byte_order '%U': little-endian fields must be a whole number of bytes (got %u bits)",
+                     read.byte_order_obj.get(), static_cast<unsigned>(bits));
+        return false;
+    }
+    if (!read.known_order) {
+        byte_orders.remember(read.byte_order_obj.get(), little);
+    }
+    return true;
+}
+
+// Values whose conversion cannot run Python code (and so cannot change any
+// recipe dict).
+bool plain_value(PyObject* value) {
+    return PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyUnicode_CheckExact(value) ||
+           PyBytes_CheckExact(value) || PyBool_Check(value);
+}
+
 }  // namespace
 
 namespace builder {
@@ -510,20 +632,51 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std
 
 PyObject* build_packet(std::vector<PyRef>& items) {
     using builder::get_required_field;
+    using recipe_cache::Direction;
     const RecipeKeys* keys = recipe_keys();
+    const bool cache = recipe_cache::active();
 
     // Sizing pass: `bits` and `offset_bits` of every item, nothing else.
+    // What the cache gives here is kept for the writing pass.
+    struct Sized {
+        recipe_cache::Item item;
+        bool cached;
+    };
+    constexpr std::size_t kOnStack = 32;
+    Sized on_stack[kOnStack];  // trivial: nothing is set up for it
+    std::unique_ptr<Sized[]> on_heap;
+    Sized* sized = on_stack;
+    if (cache && items.size() > kOnStack) {
+        on_heap.reset(new Sized[items.size()]);
+        sized = on_heap.get();
+    }
+    // True while no Python code can have run since the sizing pass, so that
+    // its cached items still describe their dicts.
+    bool unchanged = cache;
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
-    for (const PyRef& ref : items) {
-        PyObject* item = ref.get();
-        if (!convert_dict(item)) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i].get();
+        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
             return nullptr;
         }
         std::uint32_t bits = 0;
         std::uint64_t off = 0;
-        if (!get_required_field(item, keys->bits, "bits", bits) ||
-            !optional_offset(item, keys->offset_bits, pos, off) || !field_end(off, bits, pos)) {
+        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, sized[i].item)) {
+            sized[i].cached = true;
+            bits = sized[i].item.bits;
+            off = sized[i].item.has_offset ? sized[i].item.offset : pos;
+        } else {
+            if (cache) {
+                sized[i].cached = false;
+            }
+            unchanged = false;
+            if (!get_required_field(item, keys->bits, "bits", bits) ||
+                !optional_offset(item, keys->offset_bits, pos, off)) {
+                return nullptr;
+            }
+        }
+        if (!field_end(off, bits, pos)) {
             return nullptr;
         }
         furthest = std::max(furthest, pos);
@@ -536,120 +689,101 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     const auto out_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
 
-    // Writing pass.
-    AcceptedNames<Enc, 8> encodings;
-    AcceptedNames<bool, 2> byte_orders;  // true for "little"
+    // Writing pass. An item the cache knows skips its keys; any other is read
+    // afresh (and remembered when it can be).
+    Encodings encodings;
+    ByteOrders byte_orders;
     FieldBuf field;
     pos = 0;
-    for (const PyRef& ref : items) {
-        PyObject* item = ref.get();
-        if (!convert_dict(item)) {
-            return nullptr;
-        }
-        PyRef name_obj;
-        PyRef encoding_obj;
-        PyRef byte_order_obj;
-        std::string_view name;
-        std::string_view encoding;
-        std::string_view byte_order;
-        std::uint32_t bits = 0;
-        if (!get_required_field(item, keys->name, "name", name_obj, name) ||
-            !lookup_required(item, keys->encoding, "encoding", encoding_obj)) {
-            return nullptr;
-        }
-        const Enc* known_encoding = encodings.find(encoding_obj.get());
-        if ((!known_encoding && !convert_str(encoding_obj.get(), encoding)) ||
-            !get_required_field(item, keys->bits, "bits", bits) ||
-            !lookup_required(item, keys->byte_order, "byte_order", byte_order_obj)) {
-            return nullptr;
-        }
-        const bool* known_order = byte_orders.find(byte_order_obj.get());
-        if (!known_order && !convert_str(byte_order_obj.get(), byte_order)) {
-            return nullptr;
-        }
-
-        PyRef flag;
-        bool reverse_bits = false;
-        if (!lookup_required(item, keys->reverse_bits, "reverse_bits", flag) ||
-            !convert_bool(flag.get(), reverse_bits)) {
-            return nullptr;
-        }
-
-        std::uint64_t off = 0;
+    // Lays one item: looks up its value, converts and encodes it and places
+    // the field. `read` is null for an item the cache knew; otherwise it holds
+    // the keys read afresh, whose encoding and byte order are matched here, in
+    // the order in which their failures are reported.
+    auto write = [&](PyObject* item, recipe_cache::Item& spec, ReadItem* read) -> bool {
+        const std::uint64_t off = spec.has_offset ? spec.offset : pos;
         std::uint64_t end = 0;
-        if (!optional_offset(item, keys->offset_bits, pos, off) || !field_end(off, bits, end)) {
-            return nullptr;
+        if (!field_end(off, spec.bits, end)) {
+            return false;
         }
         // The values converted so far ran Python code that may have changed
         // this item since the sizing pass; a field that now ends past the
         // packet would lose bits.
         if (end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
             PyErr_Format(PyExc_ValueError, "item '%U' no longer fits the packet sized before its values were converted",
-                         name_obj.get());
-            return nullptr;
+                         spec.name);
+            return false;
         }
 
         PyObject* found = nullptr;
-        const int r = recipe_lookup(item, keys->value, &found);
+        const int r = read ? recipe_lookup(item, keys->value, &found)
+                           : recipe_cache::find_value(item, spec, keys->value, &found);
         if (r <= 0) {
             if (r == 0) {
-                PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", name_obj.get());
+                PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", spec.name);
             }
-            return nullptr;
+            return false;
         }
         PyRef value(found);
-
-        LoweredName lowered;
-        Enc enc;
-        if (known_encoding) {
-            enc = *known_encoding;
-        } else {
-            if (!lowered.assign(encoding_obj.get(), encoding)) {
-                return nullptr;
-            }
-            if (!find_encoding(lowered.view(), enc)) {
-                PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", encoding_obj.get());
-                return nullptr;
-            }
-            encodings.remember(encoding_obj.get(), enc);
+        Enc enc = static_cast<Enc>(spec.encoding);
+        if (read && !match_encoding(*read, encodings, enc)) {
+            return false;
         }
-        if (!encode_field(enc, value.get(), bits, reverse_bits, field)) {
-            return nullptr;
+        if (unchanged && !plain_value(value.get())) {
+            unchanged = false;
         }
-
-        bool little;
-        if (known_order) {
-            little = *known_order;
-        } else {
-            if (!lowered.assign(byte_order_obj.get(), byte_order)) {
-                return nullptr;
-            }
-            little = lowered.view() == "little";
-            if (!little && lowered.view() != "big") {
-                PyErr_Format(PyExc_ValueError, "Invalid byte_order '%U': must be 'big' or 'little'",
-                             byte_order_obj.get());
-                return nullptr;
-            }
+        if (!encode_field(enc, value.get(), spec.bits, spec.reverse_bits, field)) {
+            return false;
+        }
+        bool little = spec.little;
+        if (read && !match_byte_order(*read, byte_orders, spec.bits, little)) {
+            return false;
         }
         if (little) {
-            // Reversing whole bytes of a field that is not a whole number of
-            // bytes would drop bits, so such fields are refused.
-            if (bits % 8 != 0) {
-                PyErr_Format(PyExc_ValueError,
-                             "Invalid byte_order '%U': little-endian fields must be a whole number of bytes (got %u "
-                             "bits)",
-                             byte_order_obj.get(), static_cast<unsigned>(bits));
-                return nullptr;
-            }
             field.reverse_bytes();
         }
-        if (!known_order) {
-            byte_orders.remember(byte_order_obj.get(), little);
+        if (field.numeric) {
+            builder::place_number(out, out_size, off, field.number, spec.bits);
+        } else {
+            builder::place_field(out, out_size, off, field.data, field.size, spec.bits);
         }
-
-        builder::place_field(out, out_size, off, field.data, field.size, bits);
         field.release();
         pos = end;
+        spec.encoding = static_cast<std::uint8_t>(enc);
+        spec.little = little;
+        return true;
+    };
+
+    std::size_t i = 0;
+    // While no Python code can have run, the sizing pass's copies still
+    // describe their dicts.
+    for (; unchanged && i < items.size(); ++i) {
+        if (!write(items[i].get(), sized[i].item, nullptr)) {
+            return nullptr;
+        }
+    }
+    for (; i < items.size(); ++i) {
+        PyObject* item = items[i].get();
+        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+            return nullptr;
+        }
+        recipe_cache::Item spec{};
+        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, spec)) {
+            if (!write(item, spec, nullptr)) {
+                return nullptr;
+            }
+            continue;
+        }
+        std::optional<recipe_cache::Reading> reading;
+        if (cache) {
+            reading.emplace(item);
+        }
+        ReadItem read;
+        if (!read_keys(item, *keys, encodings, byte_orders, read, spec) || !write(item, spec, &read)) {
+            return nullptr;
+        }
+        if (reading && read.exact) {
+            reading->fill(spec, Direction::Pack);
+        }
     }
     return packet.release();
 }

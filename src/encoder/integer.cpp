@@ -80,6 +80,10 @@ U mirror_low_bits(U pattern, std::uint32_t bits) {
     return out;
 }
 
+std::unexpected<Error> too_wide_for_64(std::uint32_t bits) {
+    return value_error("Cannot encode " + dec(bits) + " bits from a 64-bit value");
+}
+
 template <class U>
 FieldBytes big_endian_bytes(U pattern, std::uint32_t bits) {
     FieldBytes out{};
@@ -92,9 +96,16 @@ FieldBytes big_endian_bytes(U pattern, std::uint32_t bits) {
 
 }  // namespace
 
+Result<std::uint64_t> integer_field_in_full(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
+    if (bits > 64) {
+        return too_wide_for_64(bits);
+    }
+    return reverse_bits ? mirror_low_bits(pattern, bits) : pattern & low_mask(bits);
+}
+
 Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
     if (bits > 64) {
-        return value_error("Cannot encode " + dec(bits) + " bits from a 64-bit value");
+        return too_wide_for_64(bits);
     }
     if (reverse_bits) {
         pattern = mirror_low_bits(pattern, bits);

@@ -24,7 +24,18 @@ struct FieldBytes {
     std::uint32_t size;
 };
 
-// Fails with "Cannot encode {bits} bits from a 64-bit value" above 64 bits.
+// The field that a raw pattern lays into a packet, as a number: its low
+// `bits` bits, mirrored within the width when `reverse_bits` is set. Fails
+// with "Cannot encode {bits} bits from a 64-bit value" above 64 bits.
+Result<std::uint64_t> integer_field_in_full(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits);
+inline Result<std::uint64_t> integer_field(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits) {
+    if (bits < 64 && !reverse_bits) {
+        return pattern & ((std::uint64_t{1} << bits) - 1);  // the common case, inline
+    }
+    return integer_field_in_full(pattern, bits, reverse_bits);
+}
+// Byte form of the raw pattern; what it lays into a packet is integer_field.
+// Fails like integer_field.
 Result<FieldBytes> encode_integer_to_bytes(std::uint64_t pattern, std::uint32_t bits, bool reverse_bits);
 // Same on a 128-bit pattern; fails above 128 bits.
 Result<FieldBytes> encode_integer_to_bytes_u128(u128 pattern, std::uint32_t bits,

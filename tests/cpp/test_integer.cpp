@@ -60,9 +60,16 @@ TEST_CASE("integer to bytes: every width against a bitwise reference") {
         for (std::uint64_t p : samples) {
             for (bool reverse : {false, true}) {
                 CHECK(bytes_of(*encode_integer_to_bytes(p, bits, reverse)) == reference_bytes(p, bits, reverse));
+                // The field as a number: the last `bits` bits of the bytes.
+                std::uint64_t last = 0;
+                for (std::uint8_t b : reference_bytes(p, bits, reverse)) {
+                    last = (last << 8) | b;
+                }
+                CHECK(*integer_field(p, bits, reverse) == (bits == 64 ? last : last & ((std::uint64_t{1} << bits) - 1)));
             }
         }
     }
+    CHECK(integer_field(0, 65, false).error().message == "Cannot encode 65 bits from a 64-bit value");
 }
 
 TEST_CASE("128-bit pattern to bytes") {

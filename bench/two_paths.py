@@ -1,0 +1,53 @@
+"""Runs a benchmark's measurements in fresh processes, with the recipe cache
+in use and with it switched off (KESTRUNE_RECIPE_CACHE=0, read at the first
+packet call). Each process also times the hand-written baselines; the best
+timing of each case over a few rounds is kept."""
+
+import json
+import os
+import subprocess
+import sys
+import timeit
+
+PATHS = {"cached": "1", "uncached": "0"}
+
+
+def best_us(fn, number, repeat):
+    """Best µs per call over the repeats."""
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e6
+
+
+def worker_output(timings):
+    """What a worker prints: its timings as JSON."""
+    print(json.dumps(timings))
+
+
+def in_both_paths(script, argv, rounds):
+    """Runs `script --worker argv` `rounds` times per path, the paths taking
+    turns (so that the machine's load hits both alike); returns
+    {path: best timing of every case}."""
+    results = {path: {} for path in PATHS}
+    for _ in range(rounds):
+        for path, setting in PATHS.items():
+            env = {**os.environ, "KESTRUNE_RECIPE_CACHE": setting}
+            run = subprocess.run([sys.executable, script, "--worker", *argv], env=env, capture_output=True,
+                                 text=True, check=True)
+            for case, t in json.loads(run.stdout).items():
+                results[path][case] = min(t, results[path].get(case, t))
+    return results
+
+
+def print_table(results, rows):
+    """rows: (label, our case, baseline case or None). Prints the timings of
+    both paths and their ratios to the baseline timed in that path's processes."""
+    print(f"{'':38} {'cached':>9} {'baseline':>9} {'ratio':>7}   {'uncached':>9} {'baseline':>9} {'ratio':>7}")
+    for label, ours, base in rows:
+        cells = []
+        for path in PATHS:
+            t = results[path][ours]
+            if base:
+                b = results[path][base]
+                cells.append(f"{t:7.2f}us {b:7.2f}us {t / b:6.2f}x")
+            else:
+                cells.append(f"{t:7.2f}us {'':9} {'':7}")
+        print(f"{label:38} {cells[0]}   {cells[1]}")

@@ -1,0 +1,222 @@
+#include "recipe_cache.hpp"
+
+#include <bit>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "pyref.hpp"
+#include "recipe.hpp"
+
+namespace kestrune::recipe_cache {
+namespace detail {
+
+Table g_table;
+State g_state = State::Undecided;
+
+namespace {
+
+// At most this many entries (32 bytes each, in a table at most half full):
+// thousands of items, in a table small enough for the L2 cache. Past it
+// nothing more is filled until entries leave with their dicts.
+constexpr std::size_t kMaxEntries = 4096;
+constexpr std::size_t kFirstCapacity = 64;
+
+int g_watcher = -1;
+PyObject* g_value_key = nullptr;  // the interned "value"
+// Counts the changes of watched dicts that drop an entry (or would, had the
+// dict one); a reading that sees it move does not fill.
+std::uint64_t g_events = 0;
+
+bool is_value_key(PyObject* key) noexcept {
+    if (key == g_value_key) {
+        return true;
+    }
+    return key && PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 5 &&
+           PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND && std::memcmp(PyUnicode_1BYTE_DATA(key), "value", 5) == 0;
+}
+
+// Linear probing without tombstones: a removal moves later entries of the
+// same run back, so that a lookup can stop at the first free slot. Neither
+// removal nor lookup allocates.
+void erase(Table& t, const PyObject* dict) noexcept {
+    if (t.count == 0) {
+        return;
+    }
+    std::size_t hole = slot_of(t, dict);
+    while (t.slots[hole].dict != dict) {
+        if (!t.slots[hole].dict) {
+            return;
+        }
+        hole = (hole + 1) & t.mask;
+    }
+    for (std::size_t j = (hole + 1) & t.mask; t.slots[j].dict; j = (j + 1) & t.mask) {
+        const std::size_t home = slot_of(t, t.slots[j].dict);
+        // The entry at j may fill the hole unless its home lies cyclically
+        // in (hole, j].
+        const bool stays = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (!stays) {
+            t.slots[hole] = t.slots[j];
+            hole = j;
+        }
+    }
+    t.slots[hole].dict = nullptr;
+    --t.count;
+}
+
+Entry* slot_for(Table& t, const PyObject* dict) noexcept {
+    std::size_t i = slot_of(t, dict);
+    while (t.slots[i].dict && t.slots[i].dict != dict) {
+        i = (i + 1) & t.mask;
+    }
+    return &t.slots[i];
+}
+
+bool grow(Table& t) noexcept {
+    const std::size_t capacity = t.slots ? (t.mask + 1) * 2 : kFirstCapacity;
+    auto* slots = new (std::nothrow) Entry[capacity]();
+    if (!slots) {
+        return false;
+    }
+    Table bigger;
+    bigger.slots = slots;
+    bigger.mask = capacity - 1;
+    bigger.shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+    if (t.slots) {
+        for (std::size_t i = 0; i <= t.mask; ++i) {
+            if (t.slots[i].dict) {
+                *slot_for(bigger, t.slots[i].dict) = t.slots[i];
+                ++bigger.count;
+            }
+        }
+        delete[] t.slots;
+    }
+    t = bigger;
+    return true;
+}
+
+// Called by the interpreter before a watched dict changes or is freed. It
+// must not fail, allocate or run Python code: it only removes an entry.
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
+    switch (event) {
+        case PyDict_EVENT_ADDED:
+        case PyDict_EVENT_MODIFIED:
+        case PyDict_EVENT_DELETED:
+            if (is_value_key(key)) {
+                return 0;  // nothing cached depends on the value
+            }
+            break;
+        default:
+            break;
+    }
+    ++g_events;
+    erase(g_table, dict);
+    return 0;
+}
+
+bool gil_enabled() {
+#ifdef Py_GIL_DISABLED
+    PyObject* query = PySys_GetObject("_is_gil_enabled");  // borrowed
+    if (!query) {
+        return false;
+    }
+    PyRef answer(PyObject_CallNoArgs(query));
+    if (!answer) {
+        PyErr_Clear();
+        return false;
+    }
+    return answer.get() == Py_True;
+#else
+    return true;
+#endif
+}
+
+}  // namespace
+
+void decide() noexcept {
+    g_state = State::Off;
+    const char* setting = std::getenv("KESTRUNE_RECIPE_CACHE");
+    if (setting && std::strcmp(setting, "0") == 0) {
+        return;
+    }
+    // Without the GIL the table would need locking of its own.
+    if (!gil_enabled()) {
+        return;
+    }
+    // The watcher is never given back: clearing it would not unwatch the
+    // dicts, and a later owner of the id would get their events.
+    const int id = PyDict_AddWatcher(on_dict_event);
+    if (id < 0) {
+        PyErr_Clear();  // no free watcher: run without the cache
+        return;
+    }
+    g_watcher = id;
+    g_value_key = recipe_keys()->value;
+    g_state = State::On;
+}
+
+}  // namespace detail
+
+void forget_recipe_cache() noexcept {
+    using namespace detail;
+    delete[] g_table.slots;
+    g_table = Table{};
+    g_watcher = -1;
+    g_value_key = nullptr;
+    g_state = State::Undecided;
+}
+
+Reading::Reading(PyObject* dict) noexcept {
+    using namespace detail;
+    if (g_state != State::On || g_table.count >= kMaxEntries || !PyDict_CheckExact(dict) ||
+        reinterpret_cast<PyDictObject*>(dict)->ma_values) {
+        // A split table (an object's __dict__) can change without an event.
+        return;
+    }
+    // A key of another type could run its own __eq__ in a lookup.
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    std::uint8_t value_index = kNoCode;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return;
+        }
+        if (key == g_value_key && pos - 1 < kNoCode) {
+            value_index = static_cast<std::uint8_t>(pos - 1);  // the entry PyDict_Next just read
+        }
+    }
+    if (PyDict_Watch(g_watcher, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    dict_ = dict;
+    events_ = g_events;
+    value_index_ = value_index;
+}
+
+void Reading::fill(const Item& item, Direction direction) noexcept {
+    using namespace detail;
+    if (!dict_ || events_ != g_events) {
+        return;
+    }
+    Table& t = g_table;
+    if ((t.count + 1) * 2 > t.mask + 1) {
+        if (t.count >= kMaxEntries || !grow(t)) {
+            return;
+        }
+    }
+    Entry* e = slot_for(t, dict_);
+    const auto flags = static_cast<std::uint8_t>((item.has_offset ? kHasOffset : 0) |
+                                                 (item.reverse_bits ? kReverseBits : 0) | (item.little ? kLittle : 0));
+    if (!e->dict) {
+        *e = Entry{dict_, item.name, item.offset, item.bits, flags, {kNoCode, kNoCode}, kNoCode};
+        ++t.count;
+    }
+    e->value_index = value_index_;
+    // An entry of the other direction was read from the same, unchanged
+    // dict: only this direction's code is new.
+    e->codes[static_cast<int>(direction)] = item.encoding;
+}
+
+}  // namespace kestrune::recipe_cache

@@ -1,0 +1,165 @@
+// What was read from recipe item dicts, remembered across calls.
+//
+// A recipe item dict is read the same way on every call as long as its
+// contents do not change. The cache keeps, per item dict, what the packet
+// layers read from it (everything but `value`) and uses it when the same dict
+// comes again. The interpreter reports every change of a watched dict and its
+// deallocation before they happen; every change but a store or deletion of
+// `value` drops the dict's entry, so an entry always describes the dict as it
+// is now. A miss is always served by the ordinary reading of the dict, which
+// stays the reference behaviour.
+//
+// Only dicts whose reading cannot run Python code, and so cannot answer
+// differently from one call to the next, are cached: exact dicts with a
+// combined table, exact str keys only, and exact str / int / bool values.
+//
+// The cache is off when the environment variable KESTRUNE_RECIPE_CACHE is
+// "0" at the first packet call, when the interpreter has no free dict watcher
+// then, and on a free-threaded build that runs without the GIL.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace kestrune::recipe_cache {
+
+enum class Direction : std::uint8_t { Pack = 0, Unpack = 1 };
+
+// A direction's code for an encoding; kNoCode when that direction has not
+// read the dict yet.
+inline constexpr std::uint8_t kNoCode = 0xFF;
+
+// What a packet layer reads from an item dict, but its value. Trivial, so
+// that arrays of it cost nothing to set up: value-initialise a single one.
+struct Item {
+    // Borrowed: the dict holds it for as long as the entry lives. Take a
+    // reference before anything that can run Python code.
+    PyObject* name;
+    std::uint64_t offset;  // 0 without offset_bits
+    std::uint32_t bits;
+    bool has_offset;
+    bool reverse_bits;
+    bool little;
+    std::uint8_t encoding;
+    // Where the dict held `value` when it was read (kNoCode: unknown).
+    std::uint8_t value_index;
+};
+
+namespace detail {
+
+enum Flags : std::uint8_t { kHasOffset = 1, kReverseBits = 2, kLittle = 4 };
+
+struct Entry {
+    PyObject* dict;  // nullptr: free slot
+    PyObject* name;
+    std::uint64_t offset;
+    std::uint32_t bits;
+    std::uint8_t flags;
+    std::uint8_t codes[2];  // per Direction
+    std::uint8_t value_index;
+};
+
+struct Table {
+    Entry* slots = nullptr;
+    std::size_t mask = 0;  // capacity - 1 (a power of two), 0 while empty
+    unsigned shift = 64;   // 64 - log2(capacity)
+    std::size_t count = 0;
+};
+
+enum class State : std::uint8_t { Undecided, On, Off };
+
+extern Table g_table;
+extern State g_state;
+
+void decide() noexcept;
+
+inline std::size_t slot_of(const Table& t, const PyObject* dict) noexcept {
+    const auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(dict) >> 4) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(h >> t.shift);
+}
+
+}  // namespace detail
+
+// Forgets everything when the runtime has finalised: its watchers are gone
+// and the dicts the table names were freed without events. The next runtime
+// decides afresh and takes a watcher of its own.
+void forget_recipe_cache() noexcept;
+
+// True when the cache is in use. The first call (at the first packet call)
+// decides, once per interpreter run.
+inline bool active() noexcept {
+    if (detail::g_state == detail::State::Undecided) [[unlikely]] {
+        detail::decide();
+    }
+    return detail::g_state == detail::State::On;
+}
+
+// On a hit copies the entry of `dict` for `direction` into `out` (no pointer
+// into the table is kept). `dict` must be an exact dict.
+inline bool find(PyObject* dict, Direction direction, Item& out) noexcept {
+    const detail::Table& t = detail::g_table;
+    if (t.count == 0) {
+        return false;
+    }
+    for (std::size_t i = detail::slot_of(t, dict);; i = (i + 1) & t.mask) {
+        const detail::Entry& e = t.slots[i];
+        if (e.dict == dict) {
+            const std::uint8_t code = e.codes[static_cast<int>(direction)];
+            if (code == kNoCode) {
+                return false;
+            }
+            out.name = e.name;
+            out.offset = e.offset;
+            out.bits = e.bits;
+            out.has_offset = (e.flags & detail::kHasOffset) != 0;
+            out.reverse_bits = (e.flags & detail::kReverseBits) != 0;
+            out.little = (e.flags & detail::kLittle) != 0;
+            out.encoding = code;
+            out.value_index = e.value_index;
+            return true;
+        }
+        if (!e.dict) {
+            return false;
+        }
+    }
+}
+
+// The value of an item dict that `find` knew, as PyDict_GetItemRef(dict,
+// value_key, out) gives it: read at the entry where the dict held it when it
+// was cached, if the key there is still `value_key` (the interned "value"),
+// else looked up.
+inline int find_value(PyObject* dict, const Item& item, PyObject* value_key, PyObject** out) {
+    if (item.value_index != kNoCode) {
+        Py_ssize_t pos = item.value_index;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (PyDict_Next(dict, &pos, &key, &value) && key == value_key) {
+            *out = Py_NewRef(value);
+            return 1;
+        }
+    }
+    return PyDict_GetItemRef(dict, value_key, out);
+}
+
+// The ordinary reading of one item dict on a miss, which may end in a fill.
+// Create it before the first key is read: from then on any change of the
+// dict (or of any other watched dict) cancels the fill.
+class Reading {
+public:
+    explicit Reading(PyObject* dict) noexcept;
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+
+    // Remembers `item` (read from the dict since the reading began) for
+    // `direction`, if the dict can be cached, every value read was of an
+    // exact type and nothing has changed since the reading began.
+    void fill(const Item& item, Direction direction) noexcept;
+
+private:
+    PyObject* dict_ = nullptr;  // nullptr: the dict cannot be cached
+    std::uint64_t events_ = 0;
+    std::uint8_t value_index_ = kNoCode;
+};
+
+}  // namespace kestrune::recipe_cache
