@@ -62,6 +62,7 @@ def ok(function: str, *args: Any, label: str = "", **kwargs: Any) -> None:
     fn = getattr(k, function)
     call = lambda: fn(*args, **kwargs)  # noqa: E731
     expect = outcome(lambda: fn(*copy.deepcopy(args), **copy.deepcopy(kwargs)))
+    assert expect[0] != "raises", f"{function}{args}: a success case fails: {expect}"
     CASES.append(Case(label or f"{function} ok", function, call, expect, fails=False))
 
 
@@ -275,32 +276,29 @@ PACK_OK = [
     item("z", "unsigned", 0, 0),
     item("idx", "unsigned", Index(8), Index(255)),
 ]
-UNPACK_OK = [
-    item("u", "unsigned", 12, offset_bits=4),
-    item("t", "twos_complement", 16, order="little"),
-    item("o", "ones_complement", 8, reverse=True),
-    item("s", "sign_magnitude", 8),
-    item("b", "bcd", 16),
-    item("bs", "bcd_signed", 24),
-    item("p", "packed_bcd", 16),
-    item("ps", "packed_bcd_signed", 16, order="LITTLE"),
-    item("h", "ieee754_f16", 16),
-    item("f", "ieee754_f32", 32),
-    item("d", "ieee754_f64", 64, order="little"),
-    item("q", "ieee754_f128", 64, offset_bits=0),
-    item("a", "us_ascii", 8),
-    item("l", "latin1", 8),
-    item("w", "windows_1252", 16),
-    item("u8", "utf8", 16),
-    item("u16", "utf16", 32, offset_bits=0),
-    item("u16l", "utf16le", 16, order="little"),
-    item("u16b", "utf16be", 16),
-    item("u32", "utf32", 32, offset_bits=0),
-    item("u32l", "utf32le", 32),
-    item("u32b", "utf32be", 32),
-    item("wide", "unsigned", 72, offset_bits=0),
-    item("z", "utf8", 0),
+DECODER_NAMES = {"iso8859_1": "latin1", "windows1252": "windows_1252"}
+
+
+def unpacking(d: dict, offset: int) -> dict:
+    """The item that reads back what `d` packed, at its offset."""
+    out = {key: value for key, value in d.items() if key != "value"}
+    encoding = d["encoding"]
+    out["encoding"] = f"ieee754_f{d['bits']}" if encoding == "ieee754" else DECODER_NAMES.get(encoding, encoding)
+    out["offset_bits"] = offset
+    return out
+
+
+UNPACK_OK = []
+position = 0
+for d in PACK_OK:
+    position = d.get("offset_bits", position)
+    if d["encoding"] != "binary" and not isinstance(d["bits"], Index):
+        UNPACK_OK.append(unpacking(d, position))
+    position += int(d["bits"])
+UNPACK_OK += [
+    item("wide", "unsigned", 64, offset_bits=0),
     item("u", "unsigned", 4, offset_bits=0),  # a repeated name: one entry, the later value
+    item("next", "utf8", 0),  # follows the previous item
 ]
 # The packed example, packed again: unpacking it yields values of every kind.
 PACKET = k.pack_parameters(copy.deepcopy([d for d in PACK_OK if not isinstance(d["bits"], Index)]))
@@ -358,6 +356,8 @@ UNPACK_ERRORS = [
     ("unsupported encoding", b"\x00", 0, [item("a", "ieee754", 8)], "ValueError: Unsupported encoding type: ieee754"),
     ("f128 above 64 bits", bytes(16), 0, [item("a", "ieee754_f128", 128)],
      "ValueError: IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)"),
+    ("f128 narrower than 128 bits", bytes(8), 0, [item("a", "ieee754_f128", 64)],
+     "ValueError: IEEE 754 f128 requires a 128-bit field (got 64 bits)"),
     ("stub decoder", bytes(4), 0, [item("a", "ti_f32", 32)], "NotImplementedError: TI f32 format not yet implemented"),
     ("bcd digit", b"\x1a", 0, [item("a", "packed_bcd", 8)], "ValueError: Invalid BCD digit: 10 (must be 0-9)"),
     ("utf16 length", b"\x00\x41\x00", 0, [item("a", "utf16be", 24)],
@@ -406,6 +406,7 @@ def value_stores(recipe: list) -> Callable[[], None]:
 def packet_cases(function: str, label: str, make_call: Callable[[Any], Callable[[], Any]], recipe: Any,
                  expect: Any, fails: bool) -> None:
     """The three cache patterns of one recipe, each with the outcome of an uncached call."""
+    assert (expect[0] == "raises") == fails, f"{label}: expected to {'fail' if fails else 'succeed'}: {expect}"
     reused = fresh(recipe)
     CASES.append(Case(f"{label} [reused]", function, make_call(reused), expect, fails))
     CASES.append(Case(f"{label} [fresh]", function, lambda: make_call(fresh(recipe))(), expect, fails))
@@ -438,7 +439,7 @@ packet_cases("pack_parameters", "pack a tuple recipe", lambda r: lambda: k.pack_
 packet_cases("unpack_parameters", "unpack every encoding", unpack_call(PACKET, 0), UNPACK_OK,
              outcome(lambda: k.unpack_parameters(PACKET, 0, fresh(UNPACK_OK))), False)
 packet_cases("unpack_parameters", "unpack a Sequence recipe", lambda r: lambda: k.unpack_parameters(
-    PACKET, 3, Recipe(r)), UNPACK_OK[:6], outcome(lambda: k.unpack_parameters(PACKET, 3, fresh(UNPACK_OK[:6]))),
+    PACKET, 0, Recipe(r)), UNPACK_OK[:6], outcome(lambda: k.unpack_parameters(PACKET, 0, fresh(UNPACK_OK[:6]))),
     False)
 for label, recipe, text in PACK_ERRORS:
     packet_cases("pack_parameters", f"pack_parameters: {label}", pack_call, recipe, ("raises", ValueError, text), True)
