@@ -19,3 +19,7 @@ step scripts/check-dist.sh
 step scripts/clang-build.sh
 step scripts/sanitize.sh
 step scripts/fuzz.sh 10
+# Leak check on a debug CPython, then the suite twice on a free-threaded one
+# (both interpreters are built once, about 10 and 14 minutes, then cached).
+step scripts/refleak.sh
+step scripts/freethreaded.sh

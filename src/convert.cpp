@@ -359,7 +359,10 @@ bool convert_bool(PyObject* obj, bool& out) {
     }
     // NumPy booleans are accepted through their own truth slot.
     PyTypeObject* type = Py_TYPE(obj);
-    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    // The interned name: a fresh string per call would take a new slot of the
+    // type attribute cache (keyed by the name's address) every time.
+    PyRef attribute(PyUnicode_InternFromString("__module__"));
+    PyRef module(attribute ? PyObject_GetAttr(reinterpret_cast<PyObject*>(type), attribute.get()) : nullptr);
     if (!module) {
         if (!clear_ordinary_error()) {
             return false;
