@@ -22,11 +22,10 @@ timed too when it is installed. Cases:
 Prints the best µs per packet over the repeats and the ratios.
 """
 
-import argparse
 import struct
 
 import kestrune
-from two_paths import best_us, in_both_paths, print_table, worker_output
+from two_paths import run
 
 HEADER = [("version", 3, 0), ("type", 1, 0), ("sec_hdr_flag", 1, 1), ("apid", 11, 0x3A5),
           ("seq_flags", 2, 3), ("seq_count", 14, 12345), ("data_length", 16, 63)]
@@ -148,40 +147,17 @@ def all_cases():
     return cases
 
 
-def measure(number, repeat):
-    """Times every case in this process; returns {case: µs per packet}."""
-    timings = {}
-    for name, fn in all_cases().items():
-        n = max(1, number // 20) if name.endswith("bitstring") else max(1, number // 10) if name == "fresh" else number
-        timings[name] = best_us(fn, n, repeat)
-    return timings
+ROWS = [("aligned, 27 fields, ready recipe", "aligned", "aligned struct"),
+        ("unaligned, 28 fields, ready recipe", "unaligned", "unaligned struct"),
+        ("aligned, 27 stores + pack", "stores and pack", "aligned struct"),
+        ("  the 27 stores alone", "stores", "aligned struct"),
+        ("aligned, fresh recipe (27 new dicts)", "fresh", "aligned struct"),
+        ("aligned, ready recipe / bitstring", "aligned", "aligned bitstring"),
+        ("unaligned, ready recipe / bitstring", "unaligned", "unaligned bitstring")]
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--number", type=int, default=20_000)
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--rounds", type=int, default=3, help="worker processes per path, taking turns")
-    parser.add_argument("--worker", action="store_true", help="time this process's path only, print JSON")
-    args = parser.parse_args()
-    if args.worker:
-        worker_output(measure(args.number, args.repeat))
-        return
-    results = in_both_paths(__file__, ["--number", str(args.number), "--repeat", str(args.repeat)], args.rounds)
-    rows = [("aligned, 27 fields, ready recipe", "aligned", "aligned struct"),
-            ("unaligned, 28 fields, ready recipe", "unaligned", "unaligned struct"),
-            ("aligned, 27 stores + pack", "stores and pack", "aligned struct"),
-            ("  the 27 stores alone", "stores", "aligned struct"),
-            ("aligned, fresh recipe (27 new dicts)", "fresh", "aligned struct")]
-    if "aligned bitstring" in results["cached"]:
-        rows += [("aligned, ready recipe / bitstring", "aligned", "aligned bitstring"),
-                 ("unaligned, ready recipe / bitstring", "unaligned", "unaligned bitstring")]
-    print("pack_parameters beside the struct packer (baseline), per packet")
-    print_table(results, rows)
-    fresh = results["cached"]["fresh"] / results["uncached"]["fresh"]
-    print(f"fresh recipe, cached / uncached: {fresh:.2f}x")
-    if "aligned bitstring" not in results["cached"]:
-        print("(bitstring is not installed)")
+    run(__file__, all_cases, "pack_parameters beside the struct packer (baseline), per packet", ROWS)
 
 
 if __name__ == "__main__":

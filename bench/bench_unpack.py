@@ -20,12 +20,11 @@ packet (the cache's cost on first use). Prints the best µs per packet over
 the repeats and the ratios.
 """
 
-import argparse
 import math
 import struct
 
 import kestrune
-from two_paths import best_us, in_both_paths, print_table, worker_output
+from two_paths import run
 
 HEADER = [("version", 3, 0), ("type", 1, 0), ("sec_hdr_flag", 1, 1), ("apid", 11, 0x3A5),
           ("seq_flags", 2, 3), ("seq_count", 14, 12345), ("data_length", 16, 63)]
@@ -139,8 +138,8 @@ def bitstring_decoders():
     kinds = {"unsigned": "uint", "twos_complement": "int", "ieee754_f16": "float", "ieee754_f32": "float"}
     unaligned = [f"{kinds[u]}{b}" for _, _, u, b, _ in UNALIGNED]
     names_u = [n for n, *_ in UNALIGNED]
-    return (lambda p: dict(zip(NAMES, bitstring.BitStream(p).readlist(aligned))),
-            lambda p: dict(zip(names_u, bitstring.BitStream(p).readlist(unaligned))))
+    return (lambda p: dict(zip(NAMES, bitstring.Bits(p).unpack(aligned))),
+            lambda p: dict(zip(names_u, bitstring.Bits(p).unpack(unaligned))))
 
 
 def same(a, b):
@@ -177,38 +176,15 @@ def all_cases():
     return cases
 
 
-def measure(number, repeat):
-    """Times every case in this process; returns {case: µs per packet}."""
-    timings = {}
-    for name, fn in all_cases().items():
-        n = max(1, number // 20) if name.endswith("bitstring") else max(1, number // 10) if name == "fresh" else number
-        timings[name] = best_us(fn, n, repeat)
-    return timings
+ROWS = [("aligned, 27 fields / struct", "aligned", "aligned python"),
+        ("unaligned, 12 fields / int.from_bytes", "unaligned", "unaligned python"),
+        ("aligned, fresh recipe (27 new dicts)", "fresh", "aligned python"),
+        ("aligned / bitstring", "aligned", "aligned bitstring"),
+        ("unaligned / bitstring", "unaligned", "unaligned bitstring")]
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--number", type=int, default=20_000)
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--rounds", type=int, default=3, help="worker processes per path, taking turns")
-    parser.add_argument("--worker", action="store_true", help="time this process's path only, print JSON")
-    args = parser.parse_args()
-    if args.worker:
-        worker_output(measure(args.number, args.repeat))
-        return
-    results = in_both_paths(__file__, ["--number", str(args.number), "--repeat", str(args.repeat)], args.rounds)
-    rows = [("aligned, 27 fields / struct", "aligned", "aligned python"),
-            ("unaligned, 12 fields / int.from_bytes", "unaligned", "unaligned python"),
-            ("aligned, fresh recipe (27 new dicts)", "fresh", "aligned python")]
-    if "aligned bitstring" in results["cached"]:
-        rows += [("aligned / bitstring", "aligned", "aligned bitstring"),
-                 ("unaligned / bitstring", "unaligned", "unaligned bitstring")]
-    print("unpack_parameters beside the hand-written decoders (baseline), per packet")
-    print_table(results, rows)
-    fresh = results["cached"]["fresh"] / results["uncached"]["fresh"]
-    print(f"fresh recipe, cached / uncached: {fresh:.2f}x")
-    if "aligned bitstring" not in results["cached"]:
-        print("(bitstring is not installed)")
+    run(__file__, all_cases, "unpack_parameters beside the hand-written decoders (baseline), per packet", ROWS)
 
 
 if __name__ == "__main__":

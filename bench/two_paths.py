@@ -3,6 +3,7 @@ in use and with it switched off (KESTRUNE_RECIPE_CACHE=0, read at the first
 packet call). Each process also times the hand-written baselines; the best
 timing of each case over a few rounds is kept."""
 
+import argparse
 import json
 import os
 import subprocess
@@ -51,3 +52,36 @@ def print_table(results, rows):
             else:
                 cells.append(f"{t:7.2f}us {'':9} {'':7}")
         print(f"{label:38} {cells[0]}   {cells[1]}")
+
+
+def measure(cases, number, repeat):
+    """Times every case in this process; returns {case: µs per packet}.
+    The slow bitstring cases and the fresh-recipe case run fewer times."""
+    timings = {}
+    for name, fn in cases.items():
+        n = max(1, number // 20) if name.endswith("bitstring") else max(1, number // 10) if name == "fresh" else number
+        timings[name] = best_us(fn, n, repeat)
+    return timings
+
+
+def run(script, all_cases, title, rows):
+    """The command line of a benchmark: as a worker, times `all_cases()` and
+    prints JSON; otherwise runs the workers of both paths, prints `rows` (the
+    bitstring rows only when it is installed) and the fresh-recipe ratio."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--number", type=int, default=20_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=3, help="worker processes per path, taking turns")
+    parser.add_argument("--worker", action="store_true", help="time this process's path only, print JSON")
+    args = parser.parse_args()
+    if args.worker:
+        worker_output(measure(all_cases(), args.number, args.repeat))
+        return
+    results = in_both_paths(script, ["--number", str(args.number), "--repeat", str(args.repeat)], args.rounds)
+    have_bitstring = "aligned bitstring" in results["cached"]
+    print(title)
+    print_table(results, [row for row in rows if have_bitstring or not row[2].endswith("bitstring")])
+    fresh = results["cached"]["fresh"] / results["uncached"]["fresh"]
+    print(f"fresh recipe, cached / uncached: {fresh:.2f}x")
+    if not have_bitstring:
+        print("(bitstring is not installed)")
