@@ -136,11 +136,11 @@ def all_cases():
             d["value"] = v
         return pack(items)
 
-    specs = tuple((d["name"], d["encoding"], d["bits"], d["value"]) for d in items)
+    fields = tuple((d["name"], d["encoding"], d["bits"], d["value"]) for d in items)
 
     def fresh():
         return pack([{"name": n, "encoding": e, "bits": b, "byte_order": "big", "reverse_bits": False, "value": v}
-                     for n, e, b, v in specs])
+                     for n, e, b, v in fields])
 
     assert stores_and_pack() == fresh() == cases["aligned struct"]()
     cases.update({"stores": stores, "stores and pack": stores_and_pack, "fresh": fresh})

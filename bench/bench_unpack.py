@@ -167,10 +167,10 @@ def all_cases():
             assert same(bs(), py()), f"bitstring and the hand-written decoder disagree on {label}"
             cases[label + " bitstring"] = bs
         if label == "aligned":
-            specs = tuple((d["name"], d["encoding"], d["bits"]) for d in unpack_recipe)
+            fields = tuple((d["name"], d["encoding"], d["bits"]) for d in unpack_recipe)
             fresh = lambda p=packet: unpack(p, 0, [  # noqa: E731
                 {"name": n, "encoding": e, "bits": b, "byte_order": "big", "reverse_bits": False}
-                for n, e, b in specs])
+                for n, e, b in fields])
             assert fresh() == ours()
             cases["fresh"] = fresh
     return cases

@@ -537,7 +537,7 @@ using Encodings = AcceptedNames<Enc, 8>;
 using ByteOrders = AcceptedNames<bool, 2>;  // true for "little"
 
 bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encodings, const ByteOrders& byte_orders,
-               ReadItem& read, recipe_cache::Item& spec) {
+               ReadItem& read, recipe_cache::Item& layout) {
     std::string_view name;
     PyRef bits_obj;
     PyRef flag;
@@ -547,25 +547,25 @@ bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encoding
     }
     read.known_encoding = encodings.find(read.encoding_obj.get());
     if ((!read.known_encoding && !convert_str(read.encoding_obj.get(), read.encoding)) ||
-        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), spec.bits) ||
+        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), layout.bits) ||
         !lookup_required(item, keys.byte_order, "byte_order", read.byte_order_obj)) {
         return false;
     }
     read.known_order = byte_orders.find(read.byte_order_obj.get());
     if ((!read.known_order && !convert_str(read.byte_order_obj.get(), read.byte_order)) ||
         !lookup_required(item, keys.reverse_bits, "reverse_bits", flag) ||
-        !convert_bool(flag.get(), spec.reverse_bits)) {
+        !convert_bool(flag.get(), layout.reverse_bits)) {
         return false;
     }
     PyObject* offset = nullptr;
     const int r = recipe_lookup(item, keys.offset_bits, &offset);
     PyRef offset_obj(offset);
-    if (r < 0 || (r > 0 && !convert_u64(offset, spec.offset))) {
+    if (r < 0 || (r > 0 && !convert_u64(offset, layout.offset))) {
         return false;
     }
-    spec.has_offset = r > 0;
-    spec.name = read.name_obj.get();
-    read.exact = PyUnicode_CheckExact(spec.name) && PyUnicode_CheckExact(read.encoding_obj.get()) &&
+    layout.has_offset = r > 0;
+    layout.name = read.name_obj.get();
+    read.exact = PyUnicode_CheckExact(layout.name) && PyUnicode_CheckExact(read.encoding_obj.get()) &&
                  PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(read.byte_order_obj.get()) &&
                  PyBool_Check(flag.get()) && (!offset || PyLong_CheckExact(offset));
     return true;
@@ -708,58 +708,58 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     // the field. `read` is null for an item the cache knew; otherwise it holds
     // the keys read afresh, whose encoding and byte order are matched here, in
     // the order in which their failures are reported.
-    auto write = [&](PyObject* item, recipe_cache::Item& spec, ReadItem* read) -> bool {
-        const std::uint64_t off = spec.has_offset ? spec.offset : pos;
-        std::uint64_t end = off + spec.bits;
+    auto write = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
+        const std::uint64_t off = layout.has_offset ? layout.offset : pos;
+        std::uint64_t end = off + layout.bits;
         // While nothing has run since the sizing pass, it has checked this
         // very end. Otherwise the values converted so far ran Python code
         // that may have changed this item since; a field that now ends past
         // the packet would lose bits.
-        if (!unchanged && !field_end(off, spec.bits, end)) {
+        if (!unchanged && !field_end(off, layout.bits, end)) {
             return false;
         }
         if (!unchanged && end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
             PyErr_Format(PyExc_ValueError, "item '%U' no longer fits the packet sized before its values were converted",
-                         spec.name);
+                         layout.name);
             return false;
         }
 
         PyObject* found = nullptr;
         const int r = read ? recipe_lookup(item, keys->value, &found)
-                           : recipe_cache::find_value(item, spec, keys->value, &found);
+                           : recipe_cache::find_value(item, layout, keys->value, &found);
         if (r <= 0) {
             if (r == 0) {
-                PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", spec.name);
+                PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", layout.name);
             }
             return false;
         }
         PyRef value(found);
-        Enc enc = static_cast<Enc>(spec.encoding);
+        Enc enc = static_cast<Enc>(layout.encoding);
         if (read && !match_encoding(*read, encodings, enc)) {
             return false;
         }
         if (unchanged && !plain_value(value.get())) {
             unchanged = false;
         }
-        if (!encode_field(enc, value.get(), spec.bits, spec.reverse_bits, field)) {
+        if (!encode_field(enc, value.get(), layout.bits, layout.reverse_bits, field)) {
             return false;
         }
-        bool little = spec.little;
-        if (read && !match_byte_order(*read, byte_orders, spec.bits, little)) {
+        bool little = layout.little;
+        if (read && !match_byte_order(*read, byte_orders, layout.bits, little)) {
             return false;
         }
         if (little) {
             field.reverse_bytes();
         }
         if (field.numeric) {
-            builder::place_number(out, out_size, off, field.number, spec.bits);
+            builder::place_number(out, out_size, off, field.number, layout.bits);
         } else {
-            builder::place_field(out, out_size, off, field.data, field.size, spec.bits);
+            builder::place_field(out, out_size, off, field.data, field.size, layout.bits);
         }
         field.release();
         pos = end;
-        spec.encoding = static_cast<std::uint8_t>(enc);
-        spec.little = little;
+        layout.encoding = static_cast<std::uint8_t>(enc);
+        layout.little = little;
         return true;
     };
 
@@ -776,9 +776,9 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         if (!PyDict_CheckExact(item) && !convert_dict(item)) {
             return nullptr;
         }
-        recipe_cache::Item spec{};
-        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, spec)) {
-            if (!write(item, spec, nullptr)) {
+        recipe_cache::Item layout{};
+        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
+            if (!write(item, layout, nullptr)) {
                 return nullptr;
             }
             continue;
@@ -788,11 +788,11 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             reading.emplace(item);
         }
         ReadItem read;
-        if (!read_keys(item, *keys, encodings, byte_orders, read, spec) || !write(item, spec, &read)) {
+        if (!read_keys(item, *keys, encodings, byte_orders, read, layout) || !write(item, layout, &read)) {
             return nullptr;
         }
         if (reading && read.exact) {
-            reading->fill(spec, Direction::Pack);
+            reading->fill(layout, Direction::Pack);
         }
     }
     return packet.release();
