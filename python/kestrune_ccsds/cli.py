@@ -200,7 +200,8 @@ class TimeField:
         """Seconds as they are shown: datetimes after the epoch if one was given."""
         if self.epoch is None:
             return seconds
-        return self.epoch + (seconds * 1e9).astype("timedelta64[ns]")
+        moments: np.ndarray = self.epoch + (seconds * 1e9).astype("timedelta64[ns]")  # NaN becomes NaT
+        return moments
 
     def show(self, value: Any) -> str:
         if self.epoch is None:
@@ -212,8 +213,9 @@ def numeric(table: Any, name: str) -> np.ndarray:
     """A column as float64 with NaN in its null cells; a CliError for text or bytes."""
     column = table.columns[name]
     if column.dtype.kind not in "biuf":
-        raise CliError(f"parameter {name!r} of {table_name(table.key)} holds {column.dtype.kind == 'O' and 'text or bytes' or column.dtype}, not numbers")
-    values = column.astype(np.float64)
+        held = "text or bytes" if column.dtype.kind == "O" else str(column.dtype)
+        raise CliError(f"parameter {name!r} of {table_name(table.key)} holds {held}, not numbers")
+    values = np.array(column, dtype=np.float64)
     mask = table.mask.get(name)
     if mask is not None:
         values[mask] = np.nan
@@ -358,12 +360,8 @@ class Output:
 
     def _arrow_writer(self, schema: Any) -> Any:
         if self.form == "parquet":
-            import pyarrow.parquet
-
-            return pyarrow.parquet.ParquetWriter(str(self.temp), schema)
-        import pyarrow.ipc
-
-        return pyarrow.ipc.new_file(str(self.temp), schema)
+            return importlib.import_module("pyarrow.parquet").ParquetWriter(str(self.temp), schema)
+        return importlib.import_module("pyarrow.ipc").new_file(str(self.temp), schema)
 
     def _write_csv(self, table: Any) -> None:
         assert self.columns is not None
@@ -410,6 +408,7 @@ def run_decode(args: argparse.Namespace) -> None:
         raise CliError(f"--out {out}: exists and is not a directory")
     streams = [open_stream(path, args.prefix_bytes, "report" if args.keep_going else "raise")
                for path in args.files]
+    created = not out.exists()
     out.mkdir(parents=True, exist_ok=True)
 
     outputs: dict[object, Output] = {}
@@ -444,6 +443,9 @@ def run_decode(args: argparse.Namespace) -> None:
     except BaseException:
         for output in outputs.values():
             output.abort()
+        if created:
+            with contextlib.suppress(OSError):
+                out.rmdir()  # only if still empty
         raise
 
     for key, output in outputs.items():

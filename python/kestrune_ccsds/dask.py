@@ -75,8 +75,12 @@ def byte_ranges(stream: Any, blocksize: int | None, prefix_bytes: int) -> list[t
     return ranges
 
 
+Errors = Literal["raise", "mask"]
+Values = Literal["engineering", "raw"]
+
+
 def decode_range(path: str, start: int, stop: int | None, layouts: Any, prefix_bytes: int,
-                 errors: str, values: str) -> dict[object, Any]:
+                 errors: Errors, values: Values) -> dict[object, Any]:
     """pandas DataFrames of the packets in bytes [start, stop) of a file, by table key."""
     if start == 0 and stop is None:
         source: Any = path  # memory-mapped by read_packets
@@ -86,7 +90,7 @@ def decode_range(path: str, start: int, stop: int | None, layouts: Any, prefix_b
             source = file.read(-1 if stop is None else stop - start)
     try:
         stream = kestrune_ccsds.read_packets(source, prefix_bytes=prefix_bytes)
-        tables = kestrune_ccsds.decode(stream, layouts, errors=errors, values=values)  # type: ignore[arg-type]
+        tables = kestrune_ccsds.decode(stream, layouts, errors=errors, values=values)
     except Exception as error:
         if start:
             error.add_note(f"in {path} from byte {start}: byte offsets count from there")
@@ -117,8 +121,7 @@ def _nullable(frame: Any) -> Any:
 
 
 def read_packets(paths: Paths, layouts: Any, *, prefix_bytes: int = 0, blocksize: int | str | None = None,
-                 errors: Literal["raise", "mask"] = "raise",
-                 values: Literal["engineering", "raw"] = "engineering") -> dict[object, Any]:
+                 errors: Errors = "raise", values: Values = "engineering") -> dict[object, Any]:
     """One Dask DataFrame per table key (APID, or container of a definition) over packet files.
 
     `layouts` is what kestrune_ccsds.decode takes: a mapping of APIDs to
@@ -130,9 +133,8 @@ def read_packets(paths: Paths, layouts: Any, *, prefix_bytes: int = 0, blocksize
     """
     dask = _dask()
     files = expand_paths(paths)
-    if isinstance(blocksize, str):
-        blocksize = dask.utils.parse_bytes(blocksize)
-    if blocksize is not None and blocksize <= 0:
+    size: int | None = dask.utils.parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
+    if size is not None and size <= 0:
         raise ValueError(f"blocksize must be positive, not {blocksize}")
 
     # The first packet of every APID stands for its table: decoded, it gives
@@ -141,7 +143,7 @@ def read_packets(paths: Paths, layouts: Any, *, prefix_bytes: int = 0, blocksize
     samples: dict[int, bytes] = {}
     for path in files:
         stream = kestrune_ccsds.read_packets(path, prefix_bytes=prefix_bytes)
-        ranges.extend((path, start, stop) for start, stop in byte_ranges(stream, blocksize, prefix_bytes))
+        ranges.extend((path, start, stop) for start, stop in byte_ranges(stream, size, prefix_bytes))
         apids, first = np.unique(stream.apids, return_index=True)
         for apid, index in zip(apids.tolist(), first.tolist(), strict=True):
             if apid not in samples and (not isinstance(layouts, Mapping) or apid in layouts):
@@ -150,7 +152,7 @@ def read_packets(paths: Paths, layouts: Any, *, prefix_bytes: int = 0, blocksize
     tables = {}
     if sample:
         stream = kestrune_ccsds.read_packets(sample, prefix_bytes=prefix_bytes)
-        tables = kestrune_ccsds.decode(stream, layouts, errors=errors, values=values)  # type: ignore[arg-type]
+        tables = kestrune_ccsds.decode(stream, layouts, errors=errors, values=values)
     metas = {key: table.to_pandas().iloc[:0] for key, table in tables.items() if len(table)}
     if errors == "mask":
         metas = {key: _nullable(meta) for key, meta in metas.items()}
