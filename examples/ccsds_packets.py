@@ -1,9 +1,11 @@
 """CCSDS space packets of a small spacecraft: recipes by APID, stream splitting,
 decoding, and a generator of realistic sample files.
 
-The other examples import this module. Run it to write a sample file:
+The other examples, the tests and the benchmarks import this module. Run it
+to write a sample file, then decode it with the recipes below:
 
     python examples/ccsds_packets.py sample.bin --count 10000
+    kestrune-ccsds decode sample.bin --recipes examples/ccsds_packets.py:RECIPES --out out/
 """
 
 from __future__ import annotations
