@@ -72,7 +72,9 @@ def about(path: str) -> Iterator[None]:
     except CliError:
         raise
     except Exception as error:
-        raise CliError(f"{path}: {describe(error)}") from error
+        text = describe(error)
+        # Stream errors already start with the path.
+        raise CliError(text if text.startswith(f"{path}: ") else f"{path}: {text}") from error
 
 
 # ---------------------------------------------------------------------------
@@ -248,10 +250,10 @@ def stream_warnings(path: str, report: Any) -> list[str]:
     """One line for every problem of a stream's report: nothing is dropped without a word."""
     lines = []
     if report.truncated is not None:
-        offset, missing = report.truncated
-        lines.append(f"{path}: truncated packet at byte {offset}: {missing} bytes missing")
+        lines.append(f"{path}: truncated packet at byte offset {report.truncated.offset}: "
+                     f"{report.truncated.missing_bytes} bytes missing")
     for offset, length in report.unparsed:
-        lines.append(f"{path}: {length} bytes at byte {offset} are not a packet")
+        lines.append(f"{path}: {length} bytes at byte offset {offset} are not a packet")
     for key, count in report.longer_than_recipe.items():
         lines.append(f"{path}: {count} packets of {table_name(key)} are longer than their layout")
     return lines
@@ -288,7 +290,8 @@ def run_inspect(args: argparse.Namespace) -> None:
             print()
         print(f"{path}:")
         print(indent(str(report)))
-        print(indent(packet_sizes(stream)))
+        if len(stream):
+            print(indent(packet_sizes(stream)))
         if time is not None:
             print(indent(time_spans(tables, time)))
 
@@ -298,8 +301,6 @@ def indent(text: str) -> str:
 
 
 def packet_sizes(stream: Any) -> str:
-    if not len(stream):
-        return "packet sizes: no packets"
     parts = []
     for apid in np.unique(stream.apids):
         lengths = stream.lengths[stream.apids == apid]

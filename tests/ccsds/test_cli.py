@@ -102,7 +102,7 @@ def test_a_failure_removes_every_output_and_names_file_packet_and_item(capsys, t
 
     code, stdout, err = run(capsys, "decode", files[0], bad, "--recipes", RECIPES, "--out", out, "--format", "csv")
     assert (code, stdout) == (1, "")
-    assert err == f"kestrune-ccsds: error: {bad}: {message} (packet {index} at byte {offset}, item 'message')\n"
+    assert err == f"kestrune-ccsds: error: {bad}: {message} (packet {index} at byte offset {offset}, item 'message')\n"
     assert not out.exists()  # the first file's tables were written, then removed with the folder
 
     # With --keep-going the bad cell is null, the rest is written, and it says so.
