@@ -23,7 +23,7 @@ import traceback
 from collections import Counter
 from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
-from typing import Any, TextIO
+from typing import Any, Literal, TextIO
 
 import numpy as np
 
@@ -54,8 +54,6 @@ def describe(error: BaseException) -> str:
     """One line for an exception: its message, its notes (packet, byte offset, item) in parentheses."""
     if isinstance(error, CliError):
         return str(error)
-    if isinstance(error, ImportError) and error.name in EXTRAS:
-        return f"needs {error.name}: pip install 'kestrune[{EXTRAS[error.name]}]'"
     if isinstance(error, OSError) and error.filename is not None:
         return f"{error.filename}: {error.strerror or error}"
     # kestrune's ValueErrors already start with the original error's type.
@@ -130,6 +128,11 @@ def load_recipes(spec: str) -> Any:
         if not isinstance(recipe, (list, tuple)):
             raise CliError(f"--recipes {spec}: the recipe of APID {apid} is a {type(recipe).__name__}, "
                            "not a list of items")
+        # Checked now, so that a bad item is reported as the recipe's fault, not the file's.
+        try:
+            kestrune_ccsds.compile_plan(kestrune_ccsds.recipe_fields(recipe))
+        except (TypeError, ValueError) as error:
+            raise CliError(f"--recipes {spec}: the recipe of APID {apid}: {describe(error)}") from error
     return layouts
 
 
@@ -227,7 +230,7 @@ def numeric(table: Any, name: str) -> np.ndarray:
 # ---------------------------------------------------------------------------
 # Reading
 
-def open_stream(path: str, prefix_bytes: int, errors: str) -> Any:
+def open_stream(path: str, prefix_bytes: int, errors: Literal["raise", "report"]) -> Any:
     if not os.path.exists(path):
         raise CliError(f"{path}: no such file")
     if os.path.isdir(path):
@@ -433,10 +436,12 @@ def run_decode(args: argparse.Namespace) -> None:
                         raise CliError(f"tables {names[name]!r} and {key!r} would both be written to {name}")
                     names[name] = key
                     outputs[key] = Output(out / (name + FORMATS[args.format]), args.format)
-                for index, item, message in table.errors:
-                    if not masked[key]:
-                        warn(f"{path}: {table_name(key)}: packet {index}, {item}: {message}")
-                    masked[key] += 1
+                if table.errors:
+                    # The first bad cell of each table and file; the summary counts them all.
+                    index, item, message = table.errors[0]
+                    warn(f"{path}: {table_name(key)}: packet {index} at byte offset {int(stream.offsets[index])}, "
+                         f"{item}: {message}")
+                    masked[key] += len({index for index, _, _ in table.errors})
                 with about(path):
                     outputs[key].write(table)
         for output in outputs.values():
@@ -568,8 +573,8 @@ def build_parser() -> argparse.ArgumentParser:
     decode.add_argument("--out", required=True, metavar="DIR", help="directory of the tables (created if needed)")
     decode.add_argument("--format", choices=list(FORMATS), default="parquet", help="file format (default: parquet)")
     decode.add_argument("--keep-going", action="store_true",
-                        help="decode what can be: bad cells become null, bytes that are not packets are skipped; "
-                             "every problem is reported on stderr")
+                        help="decode what can be: bad cells become null, bytes that are not packets are left "
+                             "out; stderr tells every stream problem and the first bad cell of each table")
     decode.set_defaults(run=run_decode)
 
     plot = commands.add_parser("plot", parents=[common, timing, progress],

@@ -109,7 +109,7 @@ def test_a_failure_removes_every_output_and_names_file_packet_and_item(capsys, t
     code, stdout, err = run(capsys, "decode", files[0], bad, "--recipes", RECIPES, "--out", out, "--format", "csv",
                             "--keep-going")
     assert code == 0
-    assert err == f"kestrune-ccsds: warning: {bad}: apid_0c8: packet {index}, message: {message}\n"
+    assert err == f"kestrune-ccsds: warning: {bad}: apid_0c8: packet {index} at byte offset {offset}, message: {message}\n"
     assert "apid_0c8: " in stdout and ", 1 packets with null cells -> " in stdout
     rows = read_table(out / "apid_0c8.csv", "csv")
     assert rows[-1]["message"] == "" and rows[-1]["event_id"] == str(int.from_bytes(short[12:14], "big"))
@@ -156,11 +156,13 @@ def test_plot_writes_the_image_only_when_complete(capsys, tmp_path, files):
     assert sorted(os.listdir(tmp_path)) == ["look.png", "look.svg", "part1.bin", "part2.bin"]
 
 
+BAD_ITEM = {"name": "mode", "encoding": "unsignd", "bits": 4, "byte_order": "big", "reverse_bits": False}
 BAD_MODULES = {
     "syntax.py": "RECIPES = {",
     "keys.py": "RECIPES = {'hk': []}",
     "apid.py": "RECIPES = {4096: []}",
     "items.py": "RECIPES = {100: 'unsigned'}",
+    "width.py": f"RECIPES = {{100: [{BAD_ITEM!r}]}}",
 }
 
 
@@ -184,9 +186,12 @@ BAD_MODULES = {
      "--recipes {tmp}/apid.py:RECIPES: key 4096 of RECIPES is not an APID (an int from 0 to 2047)"),
     (["decode", "{file}", "--recipes", "{tmp}/items.py:RECIPES", "--out", "{tmp}/o"],
      "--recipes {tmp}/items.py:RECIPES: the recipe of APID 100 is a str, not a list of items"),
+    (["decode", "{file}", "--recipes", "{tmp}/width.py:RECIPES", "--out", "{tmp}/o"],
+     "--recipes {tmp}/width.py:RECIPES: the recipe of APID 100: {unpack_error}"),
     (["decode", "{tmp}/missing.bin", "--recipes", "{recipes}", "--out", "{tmp}/o"], "{tmp}/missing.bin: no such file"),
     (["decode", "{tmp}", "--recipes", "{recipes}", "--out", "{tmp}/o"], "{tmp}: is a directory, not a file of packets"),
     (["decode", "{file}", "--recipes", "{recipes}", "--out", "{file}"], "--out {file}: exists and is not a directory"),
+    (["decode", "{file}", "--recipes", "{recipes}", "--out", "{file}/o"], "{file}/o: Not a directory"),
     (["inspect", "{file}", "--time", "coarse_time"], "--time needs --recipes to decode the time field"),
     (["inspect", "{file}", "--recipes", "{recipes}", "--time", "coarse_time+fine_time"],
      "--time takes NAME or NAME+NAME/DIVISOR (as coarse_time+fine_time/65536), not 'coarse_time+fine_time'"),
@@ -208,7 +213,10 @@ def test_failures_are_one_line_and_exit_1(capsys, tmp_path, files, argv, message
         pytest.importorskip("matplotlib")
     for name, text in BAD_MODULES.items():
         (tmp_path / name).write_text(text)
-    names = {"file": files[0], "tmp": tmp_path, "recipes": RECIPES, "examples": EXAMPLES}
+    with pytest.raises(ValueError) as unpack_error:
+        kestrune.unpack_parameters(bytes(64), 0, [BAD_ITEM])
+    names = {"file": files[0], "tmp": tmp_path, "recipes": RECIPES, "examples": EXAMPLES,
+             "unpack_error": unpack_error.value}
     code, stdout, err = run(capsys, *(arg.format(**names) for arg in argv))
     assert (code, stdout, err) == (1, "", f"kestrune-ccsds: error: {message.format(**names)}\n")
     assert not (tmp_path / "o").exists() and not (tmp_path / "p.png").exists()
