@@ -455,7 +455,8 @@ def run_decode(args: argparse.Namespace) -> None:
         raise
 
     for key, output in outputs.items():
-        extra = f", {masked[key]} packets with null cells" if masked[key] else ""
+        count = masked[key]
+        extra = f", {count} packet{'' if count == 1 else 's'} with null cells" if count else ""
         print(f"{table_name(key)}: {output.rows} rows, {len(output.columns or [])} columns{extra} -> {output.final}")
     for apid, count in sorted(skipped.items()):
         print(f"skipped {count} packets of APID 0x{apid:03x} (no recipe)")

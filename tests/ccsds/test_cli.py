@@ -110,7 +110,7 @@ def test_a_failure_removes_every_output_and_names_file_packet_and_item(capsys, t
                             "--keep-going")
     assert code == 0
     assert err == f"kestrune-ccsds: warning: {bad}: apid_0c8: packet {index} at byte offset {offset}, message: {message}\n"
-    assert "apid_0c8: " in stdout and ", 1 packets with null cells -> " in stdout
+    assert "apid_0c8: " in stdout and ", 1 packet with null cells -> " in stdout
     rows = read_table(out / "apid_0c8.csv", "csv")
     assert rows[-1]["message"] == "" and rows[-1]["event_id"] == str(int.from_bytes(short[12:14], "big"))
 
