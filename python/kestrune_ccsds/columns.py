@@ -370,6 +370,9 @@ class Table:
             mask = self.mask.get(name)
             if mask is not None and column.dtype.kind in "iu":
                 data[name] = pd.arrays.IntegerArray(column, mask.copy())
+            elif column.dtype == object:
+                # Kept as Python objects: a null stays None.
+                data[name] = pd.Series(column, dtype=object, copy=False)
             else:
                 data[name] = column
         return pd.DataFrame(data, index=pd.RangeIndex(len(self)), columns=list(self.columns))
