@@ -3,6 +3,7 @@ against kestrune.unpack_parameters, its exit codes, one line per failure,
 and no output file left behind that could pass for a complete one."""
 
 import csv
+import io
 import os
 import subprocess
 import sys
@@ -238,7 +239,7 @@ def test_a_missing_optional_library_names_its_extra(capsys, monkeypatch, tmp_pat
     assert not (tmp_path / "o").exists()
 
 
-def test_installed_command_debug_traceback_and_progress_bar(tmp_path, files):
+def test_installed_command_exit_codes_debug_traceback_and_progress_bar(tmp_path, files):
     command = Path(sys.executable).parent / "kestrune-ccsds"
     result = subprocess.run([command, "decode", tmp_path / "missing.bin", "--recipes", RECIPES, "--out", tmp_path,
                              "--debug"], capture_output=True, text=True, timeout=60)
@@ -252,6 +253,20 @@ def test_installed_command_debug_traceback_and_progress_bar(tmp_path, files):
     args = [command, "decode", files[0], "--recipes", RECIPES, "--out", tmp_path / "o", "--format", "csv"]
     quiet = subprocess.run(args, capture_output=True, text=True, timeout=60)
     assert (quiet.returncode, quiet.stderr) == (0, "")
-    if pytest.importorskip("tqdm"):
-        shown = subprocess.run([*args, "--progress"], capture_output=True, text=True, timeout=60)
-        assert shown.returncode == 0 and "100%" in shown.stderr
+    pytest.importorskip("tqdm")
+    shown = subprocess.run([*args, "--progress"], capture_output=True, text=True, timeout=60)
+    assert shown.returncode == 0 and "100%" in shown.stderr
+
+
+def test_progress_bar_by_default_only_on_a_terminal(monkeypatch, tmp_path, files):
+    pytest.importorskip("tqdm")
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    for stderr, shown in ((io.StringIO(), False), (Terminal(), True)):
+        monkeypatch.setattr(sys, "stderr", stderr)
+        assert cli.main(["decode", str(files[0]), "--recipes", RECIPES, "--out", str(tmp_path / "o"),
+                         "--format", "csv"]) == 0
+        assert ("100%" in stderr.getvalue()) == shown
