@@ -4,12 +4,14 @@
 // only fills buffers it is handed, with the GIL released for the loops.
 #include <Python.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "decoder/float.hpp"
 #include "plan.hpp"
 #include "pyref.hpp"
 #include "scan.hpp"
@@ -123,11 +125,29 @@ PyObject* payload_object(Store s, std::uint64_t payload) {
     }
 }
 
-// A str of decoder `which` from a window that the codec already accepted.
-PyObject* text_object(TextDecoder which, std::string_view window) {
-    const auto text = measure_text(which, window);
+// The value of a text or binary cell: a new reference, or nullptr with
+// `failure` set when the codec refuses the window (or with a Python error
+// set when the object cannot be created). The text is measured once.
+PyObject* object_value(const FieldPlan& f, const unsigned char* data, std::uint64_t pos, std::uint64_t bits,
+                       std::string& scratch, Error& failure) {
+    std::string_view window;
+    if (f.kind == Kind::Binary) {
+        auto w = object_window(f, data, pos, bits, scratch);
+        if (!w) {
+            failure = std::move(w.error());
+            return nullptr;
+        }
+        return PyBytes_FromStringAndSize(w->data(), static_cast<Py_ssize_t>(w->size()));
+    }
+    // The window unchecked by object_window: measuring it checks it.
+    auto w = object_window(f, data, pos, bits, scratch, false);
+    if (!w) {
+        failure = std::move(w.error());
+        return nullptr;
+    }
+    const auto text = measure_text(f.text, *w);
     if (!text) {
-        PyErr_SetString(PyExc_ValueError, text.error().message.c_str());
+        failure = text.error();
         return nullptr;
     }
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text->length), static_cast<Py_UCS4>(text->max_char));
@@ -140,13 +160,6 @@ PyObject* text_object(TextDecoder which, std::string_view window) {
         default: fill_text(*text, static_cast<std::uint32_t*>(PyUnicode_DATA(s))); break;
     }
     return s;
-}
-
-PyObject* window_object(const FieldPlan& f, std::string_view window) {
-    if (f.kind == Kind::Binary) {
-        return PyBytes_FromStringAndSize(window.data(), static_cast<Py_ssize_t>(window.size()));
-    }
-    return text_object(f.text, window);
 }
 
 // ---------------------------------------------------------------------------
@@ -257,6 +270,14 @@ struct Packets {
         count = rows.size() / 8;
         return true;
     }
+    // The length of row r's packet (a row already checked by packet()).
+    std::size_t size_of(std::size_t r) const {
+        std::int64_t k;
+        std::memcpy(&k, rows.data() + 8 * r, 8);
+        std::uint32_t length;
+        std::memcpy(&length, lengths.data() + 4 * k, 4);
+        return length;
+    }
     // The packet of row r, checked against the arrays and the buffer.
     bool packet(std::size_t r, const unsigned char*& data, std::size_t& size, std::uint64_t& offset) const {
         std::int64_t k;
@@ -281,9 +302,146 @@ bool bad_packet_row(std::size_t r) {
     return false;
 }
 
+// The fast path of fixed layouts: each numeric field's byte, shift and a
+// specialised operation for the common encodings (big-endian, no bit
+// reversal); the rest go through the general cell decoder.
+enum class FastOp : std::uint8_t { Unsigned, Twos, F32, F64, Generic };
+
+struct FastField {
+    std::size_t index;
+    std::uint64_t pos;
+    std::uint64_t first;  // byte holding the field's first bit
+    unsigned lead;        // bits before the field in that byte
+    std::uint32_t bits;
+    bool ninth;  // the field reaches into a ninth byte
+    FastOp op;
+    Store store;
+    unsigned char* column;
+};
+
+std::vector<FastField> fast_fields(const Plan& plan, const std::vector<unsigned char*>& columns) {
+    std::vector<FastField> out;
+    if (!plan.positions_ok) {
+        return out;
+    }
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        const FieldPlan& f = plan.fields[i];
+        if (f.store == Store::Object) {
+            continue;
+        }
+        FastField ff{i, plan.positions[i], plan.positions[i] >> 3, static_cast<unsigned>(plan.positions[i] & 7),
+                     static_cast<std::uint32_t>(std::min<std::uint64_t>(f.bits, 64)), false, FastOp::Generic,
+                     f.store, columns[i]};
+        ff.ninth = ff.lead + ff.bits > 64;
+        const bool plain = f.order == ByteOrder::Big && !f.reverse_bits && f.bits >= 1 && f.bits <= 64;
+        if (plain && f.kind == Kind::Unsigned) {
+            ff.op = FastOp::Unsigned;
+        } else if (plain && f.kind == Kind::TwosComplement) {
+            ff.op = FastOp::Twos;
+        } else if (plain && f.kind == Kind::F32 && f.bits == 32) {
+            ff.op = FastOp::F32;
+        } else if (plain && f.kind == Kind::F64 && f.bits == 64) {
+            ff.op = FastOp::F64;
+        }
+        out.push_back(ff);
+    }
+    return out;
+}
+
+// The raw field bits of a fast field in the packet at p (the buffer ends at
+// `end`; bytes past the packet are shifted out).
+inline std::uint64_t fast_bits(const FastField& ff, const unsigned char* packet, const unsigned char* end) {
+    const unsigned char* p = packet + ff.first;
+    const auto avail = static_cast<std::size_t>(end - p);
+    std::uint64_t w;
+    if (avail >= 8) {
+        std::memcpy(&w, p, 8);
+        w = to_big_endian(w);
+    } else {
+        w = load_be(p, avail);
+    }
+    std::uint64_t v = w << ff.lead;
+    if (ff.ninth) {
+        v |= static_cast<std::uint64_t>(p[8]) >> (8 - ff.lead);
+    }
+    return v >> (64 - ff.bits);
+}
+
+// The payload of a fast field whose operation is not Generic.
+inline std::uint64_t fast_payload(const FastField& ff, const unsigned char* packet, const unsigned char* end) {
+    std::uint64_t v = fast_bits(ff, packet, end);
+    switch (ff.op) {
+        case FastOp::Twos:
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(v << (64 - ff.bits)) >> (64 - ff.bits));
+        case FastOp::F32:
+            if ((v & 0x7F800000u) == 0x7F800000u && (v & 0x7FFFFFu) != 0) {
+                v = std::bit_cast<std::uint32_t>(static_cast<float>(decode_ieee754_f32(v)));
+            }
+            return v;
+        default:
+            return v;
+    }
+}
+
+// One fast field over a block of packets (null entries are packets that the
+// general path decodes), written to rows [row0, row0 + n) of its column.
+template <FastOp Op, class T>
+void fast_column(const FastField& ff, const unsigned char* const* packets, std::size_t n, std::size_t row0,
+                 const unsigned char* end) {
+    T* column = reinterpret_cast<T*>(ff.column) + row0;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (packets[j] == nullptr) {
+            continue;
+        }
+        std::uint64_t v = fast_bits(ff, packets[j], end);
+        if constexpr (Op == FastOp::Twos) {
+            v = static_cast<std::uint64_t>(static_cast<std::int64_t>(v << (64 - ff.bits)) >> (64 - ff.bits));
+        } else if constexpr (Op == FastOp::F32) {
+            // NaN payloads go through the codec, which quiets them.
+            if ((v & 0x7F800000u) == 0x7F800000u && (v & 0x7FFFFFu) != 0) [[unlikely]] {
+                v = std::bit_cast<std::uint32_t>(static_cast<float>(decode_ieee754_f32(v)));
+            }
+        }
+        const T stored = static_cast<T>(v);
+        std::memcpy(column + j, &stored, sizeof(T));
+    }
+}
+
+void fast_column(const FastField& ff, const unsigned char* const* packets, std::size_t n, std::size_t row0,
+                 const unsigned char* end) {
+    switch (ff.op) {
+        case FastOp::Unsigned:
+            switch (ff.store) {
+                case Store::U8: return fast_column<FastOp::Unsigned, std::uint8_t>(ff, packets, n, row0, end);
+                case Store::U16: return fast_column<FastOp::Unsigned, std::uint16_t>(ff, packets, n, row0, end);
+                case Store::U32: return fast_column<FastOp::Unsigned, std::uint32_t>(ff, packets, n, row0, end);
+                default: return fast_column<FastOp::Unsigned, std::uint64_t>(ff, packets, n, row0, end);
+            }
+        case FastOp::Twos:
+            switch (ff.store) {
+                case Store::I8: return fast_column<FastOp::Twos, std::uint8_t>(ff, packets, n, row0, end);
+                case Store::I16: return fast_column<FastOp::Twos, std::uint16_t>(ff, packets, n, row0, end);
+                case Store::I32: return fast_column<FastOp::Twos, std::uint32_t>(ff, packets, n, row0, end);
+                default: return fast_column<FastOp::Twos, std::uint64_t>(ff, packets, n, row0, end);
+            }
+        case FastOp::F32: return fast_column<FastOp::F32, std::uint32_t>(ff, packets, n, row0, end);
+        case FastOp::F64: return fast_column<FastOp::F64, std::uint64_t>(ff, packets, n, row0, end);
+        case FastOp::Generic: break;
+    }
+}
+
+// Object cells: the window's bit position in the buffer and its width; a
+// width of UINT64_MAX marks a cell without a value.
+struct ObjectCell {
+    std::uint64_t pos;
+    std::uint64_t bits;
+};
+constexpr std::uint64_t kNoCell = UINT64_MAX;
+
 // ---------------------------------------------------------------------------
 // decode(plan, buffer, offsets, lengths, rows, columns, stop_first)
 //   -> (errors, objects, longer, rows_done)
+// errors: (row, field, kind, message), in row order then field order.
 
 PyObject* decode(PyObject*, PyObject* args) {
     PyObject *plan_obj, *src, *off, *len, *idx, *columns;
@@ -309,9 +467,11 @@ PyObject* decode(PyObject*, PyObject* args) {
     }
     std::vector<std::unique_ptr<Buffer>> column_buffers(nf);
     std::vector<unsigned char*> column_data(nf, nullptr);
+    std::vector<std::size_t> object_fields;
     for (std::size_t i = 0; i < nf; ++i) {
         PyObject* c = PyList_GET_ITEM(columns, static_cast<Py_ssize_t>(i));
         if (plan.fields[i].store == Store::Object) {
+            object_fields.push_back(i);
             continue;
         }
         column_buffers[i] = std::make_unique<Buffer>();
@@ -324,18 +484,11 @@ PyObject* decode(PyObject*, PyObject* args) {
         }
         column_data[i] = column_buffers[i]->mutable_data();
     }
-    // Object cells: the window's bit position in the buffer and its width;
-    // a width of UINT64_MAX marks a null cell.
-    struct ObjectCell {
-        std::uint64_t pos;
-        std::uint64_t bits;
-    };
     std::vector<std::vector<ObjectCell>> object_cells(nf);
-    for (std::size_t i = 0; i < nf; ++i) {
-        if (plan.fields[i].store == Store::Object) {
-            object_cells[i].assign(nrows, ObjectCell{0, UINT64_MAX});
-        }
+    for (std::size_t i : object_fields) {
+        object_cells[i].assign(nrows, ObjectCell{0, kNoCell});
     }
+    const std::vector<FastField> fast = fast_fields(plan, column_data);
 
     std::vector<CellError> errors;
     std::size_t longer = 0;
@@ -343,26 +496,76 @@ PyObject* decode(PyObject*, PyObject* args) {
     bool bad_row = false;
     Py_BEGIN_ALLOW_THREADS
     PacketState state(nf);
-    std::string scratch;
-    for (std::size_t r = 0; r < nrows; ++r) {
-        const unsigned char* data;
-        std::size_t size;
-        std::uint64_t offset;
-        if (!packets.packet(r, data, size, offset)) {
-            bad_row = true;
-            rows_done = r;
+    const unsigned char* const base = packets.source.data();
+    const unsigned char* const buffer_end = base + packets.source.size();
+    const std::uint64_t fixed_end_bytes = (plan.end_bits >> 3) + ((plan.end_bits & 7) != 0 ? 1 : 0);
+    // Blocks of packets small enough to stay in the cache: the packets that
+    // hold every field are decoded field by field (a tight loop per field),
+    // the others one by one by the general path.
+    constexpr std::size_t kBlock = 256;
+    const unsigned char* block[kBlock];
+    for (std::size_t row0 = 0; row0 < nrows && !bad_row; row0 += kBlock) {
+        const std::size_t n = std::min(kBlock, nrows - row0);
+        std::size_t general = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const unsigned char* data;
+            std::size_t size;
+            std::uint64_t offset;
+            if (!packets.packet(row0 + j, data, size, offset)) {
+                bad_row = true;
+                rows_done = row0 + j;
+                break;
+            }
+            const bool fast = plan.positions_ok && size >= fixed_end_bytes;
+            block[j] = fast ? data : nullptr;
+            if (fast) {
+                if (size > fixed_end_bytes) {
+                    ++longer;
+                }
+                for (std::size_t i : object_fields) {
+                    object_cells[i][row0 + j] = ObjectCell{offset * 8 + plan.positions[i], plan.fields[i].bits};
+                }
+            } else {
+                ++general;
+            }
+        }
+        if (bad_row) {
             break;
         }
-        bool failed = false;
-        const bool fast = plan.positions_ok && std::uint64_t{size} * 8 >= plan.end_bits;
-        state.reset();
-        for (std::size_t i = 0; i < nf; ++i) {
-            const FieldPlan& f = plan.fields[i];
-            std::uint64_t pos, bits;
-            if (fast) {
-                pos = plan.positions[i];
-                bits = f.bits;
-            } else {
+        for (const FastField& ff : fast) {
+            if (ff.op != FastOp::Generic) {
+                fast_column(ff, block, n, row0, buffer_end);
+                continue;
+            }
+            const FieldPlan& f = plan.fields[ff.index];
+            for (std::size_t j = 0; j < n; ++j) {
+                if (block[j] == nullptr) {
+                    continue;
+                }
+                const std::size_t size = packets.size_of(row0 + j);
+                auto cell = numeric_cell(f, block[j], size, ff.pos, f.bits);
+                if (cell) {
+                    put(ff.store, ff.column, row0 + j, *cell);
+                } else {
+                    put(ff.store, ff.column, row0 + j, null_payload(ff.store));
+                    errors.push_back(CellError{row0 + j, ff.index, std::move(cell.error())});
+                }
+            }
+        }
+        for (std::size_t j = 0; j < n && general > 0; ++j) {
+            if (block[j] != nullptr) {
+                continue;
+            }
+            --general;
+            const std::size_t r = row0 + j;
+            const unsigned char* data = nullptr;
+            std::size_t size = 0;
+            std::uint64_t offset = 0;
+            packets.packet(r, data, size, offset);  // checked in the first pass
+            state.reset();
+            bool failed = false;
+            for (std::size_t i = 0; i < nf; ++i) {
+                const FieldPlan& f = plan.fields[i];
                 auto placed = place(plan, i, size, state);
                 if (!placed) {
                     if (f.store != Store::Object) {
@@ -371,46 +574,32 @@ PyObject* decode(PyObject*, PyObject* args) {
                     state.have_value[i] = 0;
                     errors.push_back(CellError{r, i, std::move(placed.error())});
                     failed = true;
-                    if (stop_first) {
-                        break;
-                    }
-                    continue;
-                }
-                pos = placed->pos;
-                bits = placed->bits;
-            }
-            if (f.store == Store::Object) {
-                auto window = object_window(f, data, pos, bits, scratch);
-                if (window) {
-                    object_cells[i][r] = ObjectCell{offset * 8 + pos, bits};
+                } else if (f.store == Store::Object) {
+                    object_cells[i][r] = ObjectCell{offset * 8 + placed->pos, placed->bits};
                 } else {
-                    errors.push_back(CellError{r, i, std::move(window.error())});
-                    failed = true;
-                }
-            } else {
-                auto cell = numeric_cell(f, data, size, pos, bits);
-                if (cell) {
-                    put(f.store, column_data[i], r, *cell);
-                    if (plan.dynamic) {
-                        state.have_value[i] = payload_as_size(f.store, *cell, state.values[i]);
+                    auto cell = numeric_cell(f, data, size, placed->pos, placed->bits);
+                    if (cell) {
+                        put(f.store, column_data[i], r, *cell);
+                        if (plan.dynamic) {
+                            state.have_value[i] = payload_as_size(f.store, *cell, state.values[i]);
+                        }
+                    } else {
+                        put(f.store, column_data[i], r, null_payload(f.store));
+                        state.have_value[i] = 0;
+                        errors.push_back(CellError{r, i, std::move(cell.error())});
+                        failed = true;
                     }
-                } else {
-                    put(f.store, column_data[i], r, null_payload(f.store));
-                    state.have_value[i] = 0;
-                    errors.push_back(CellError{r, i, std::move(cell.error())});
-                    failed = true;
+                }
+                if (failed && stop_first) {
+                    break;
                 }
             }
-            if (failed && stop_first) {
-                break;
+            if (std::uint64_t{size} > (state.end_bits >> 3) + ((state.end_bits & 7) != 0 ? 1 : 0)) {
+                ++longer;
             }
         }
-        const std::uint64_t end_bits = fast ? plan.end_bits : state.end_bits;
-        if (std::uint64_t{size} > (end_bits >> 3) + ((end_bits & 7) != 0 ? 1 : 0)) {
-            ++longer;
-        }
-        rows_done = r + 1;
-        if (failed && stop_first) {
+        rows_done = row0 + n;
+        if (stop_first && !errors.empty()) {
             break;
         }
     }
@@ -418,6 +607,72 @@ PyObject* decode(PyObject*, PyObject* args) {
     if (bad_row) {
         bad_packet_row(rows_done);
         return nullptr;
+    }
+
+    // Object cells, with the GIL: each window is checked by its codec and
+    // becomes a str (or bytes). When stopping at the first failure, rows
+    // after the first failure found so far are left out.
+    PyRef objects(PyList_New(static_cast<Py_ssize_t>(nf)));
+    if (!objects) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < nf; ++i) {
+        if (plan.fields[i].store != Store::Object) {
+            PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
+        }
+    }
+    auto by_position = [](const CellError& x, const CellError& y) {
+        return x.row != y.row ? x.row < y.row : x.field < y.field;
+    };
+    std::stable_sort(errors.begin(), errors.end(), by_position);
+    std::size_t last_row = rows_done;  // rows [0, last_row) are wanted
+    if (stop_first && !errors.empty()) {
+        last_row = errors.front().row + 1;
+    }
+    const std::size_t numeric_errors = errors.size();
+    std::string scratch;
+    for (std::size_t i : object_fields) {
+        const FieldPlan& f = plan.fields[i];
+        PyObject* cells = PyList_New(static_cast<Py_ssize_t>(nrows));
+        if (cells == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), cells);
+        // A cell whose bytes equal the previous cell's (byte-aligned fields:
+        // mode names, identifiers) shares its object, held by the list.
+        PyObject* last_value = nullptr;
+        ObjectCell last{0, kNoCell};
+        const unsigned char* source = packets.source.data();
+        for (std::size_t r = 0; r < nrows; ++r) {
+            const ObjectCell& c = object_cells[i][r];
+            PyObject* value = nullptr;
+            const bool aligned = f.order == ByteOrder::Big && (c.pos & 7) == 0 && (c.bits & 7) == 0;
+            if (c.bits != kNoCell && r < last_row && aligned && last_value != nullptr && c.bits == last.bits &&
+                std::memcmp(source + (c.pos >> 3), source + (last.pos >> 3), static_cast<std::size_t>(c.bits >> 3)) ==
+                    0) {
+                value = Py_NewRef(last_value);
+            } else if (c.bits != kNoCell && r < last_row) {
+                Error failure;
+                value = object_value(f, source, c.pos, c.bits, scratch, failure);
+                if (value != nullptr && aligned) {
+                    last_value = value;
+                    last = c;
+                }
+                if (value == nullptr) {
+                    if (PyErr_Occurred()) {
+                        return nullptr;
+                    }
+                    errors.push_back(CellError{r, i, std::move(failure)});
+                    if (stop_first) {
+                        last_row = std::min(last_row, r + 1);
+                    }
+                }
+            }
+            PyList_SET_ITEM(cells, static_cast<Py_ssize_t>(r), value ? value : Py_NewRef(Py_None));
+        }
+    }
+    if (errors.size() != numeric_errors) {
+        std::stable_sort(errors.begin(), errors.end(), by_position);
     }
 
     PyRef error_list(PyList_New(0));
@@ -430,40 +685,6 @@ PyObject* decode(PyObject*, PyObject* args) {
                                   static_cast<Py_ssize_t>(e.error.message.size())));
         if (!entry || PyList_Append(error_list.get(), entry.get()) < 0) {
             return nullptr;
-        }
-    }
-    PyRef objects(PyList_New(static_cast<Py_ssize_t>(nf)));
-    if (!objects) {
-        return nullptr;
-    }
-    std::string scratch;
-    for (std::size_t i = 0; i < nf; ++i) {
-        const FieldPlan& f = plan.fields[i];
-        if (f.store != Store::Object) {
-            PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
-            continue;
-        }
-        PyObject* cells = PyList_New(static_cast<Py_ssize_t>(nrows));
-        if (cells == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), cells);
-        for (std::size_t r = 0; r < nrows; ++r) {
-            const ObjectCell& c = object_cells[i][r];
-            PyObject* value;
-            if (c.bits == UINT64_MAX) {
-                value = Py_NewRef(Py_None);
-            } else {
-                auto window = object_window(f, packets.source.data(), c.pos, c.bits, scratch);
-                value = window ? window_object(f, *window) : nullptr;
-                if (value == nullptr) {
-                    if (!PyErr_Occurred()) {
-                        PyErr_SetString(PyExc_ValueError, window.error().message.c_str());
-                    }
-                    return nullptr;
-                }
-            }
-            PyList_SET_ITEM(cells, static_cast<Py_ssize_t>(r), value);
         }
     }
     return Py_BuildValue("(OOnn)", error_list.get(), objects.get(), static_cast<Py_ssize_t>(longer),
@@ -490,12 +711,30 @@ PyObject* rows(PyObject*, PyObject* args) {
     if (!packets.get(src, off, len, idx)) {
         return nullptr;
     }
-    PyRef out(PyList_New(0));
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(packets.count)));
     if (!out) {
         return nullptr;
     }
+    // Fast fields by field index (no columns: payloads only).
+    const std::vector<FastField> fast = fast_fields(plan, std::vector<unsigned char*>(nf, nullptr));
+    std::vector<const FastField*> fast_of(nf, nullptr);
+    for (const FastField& ff : fast) {
+        fast_of[ff.index] = &ff;
+    }
+    const std::uint64_t fixed_end_bytes = (plan.end_bits >> 3) + ((plan.end_bits & 7) != 0 ? 1 : 0);
+    const unsigned char* const buffer_end = packets.source.data() + packets.source.size();
     PacketState state(nf);
     std::string scratch;
+    std::size_t done = 0;
+    auto failed = [&](std::size_t r, std::size_t i, const Error& e) -> PyObject* {
+        // The dicts of the rows before the failing one, and the failure.
+        PyRef before(PyList_GetSlice(out.get(), 0, static_cast<Py_ssize_t>(done)));
+        if (!before) {
+            return nullptr;
+        }
+        return Py_BuildValue("(O(nnis#))", before.get(), static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(i),
+                             static_cast<int>(e.kind), e.message.data(), static_cast<Py_ssize_t>(e.message.size()));
+    };
     for (std::size_t r = 0; r < packets.count; ++r) {
         const unsigned char* data;
         std::size_t size;
@@ -504,69 +743,60 @@ PyObject* rows(PyObject*, PyObject* args) {
             bad_packet_row(r);
             return nullptr;
         }
-        PyRef row(PyDict_New());
+        // Sized for every field at once: no resizing while it fills.
+        PyRef row(_PyDict_NewPresized(static_cast<Py_ssize_t>(nf)));
         if (!row) {
             return nullptr;
         }
-        const bool fast = plan.positions_ok && std::uint64_t{size} * 8 >= plan.end_bits;
+        const bool fast_row = plan.positions_ok && size >= fixed_end_bytes;
         state.reset();
         for (std::size_t i = 0; i < nf; ++i) {
             const FieldPlan& f = plan.fields[i];
             std::uint64_t pos, bits;
-            Error failure;
-            bool ok = true;
-            PyRef value;
-            if (fast) {
+            if (fast_row) {
                 pos = plan.positions[i];
                 bits = f.bits;
             } else {
                 auto placed = place(plan, i, size, state);
                 if (!placed) {
-                    failure = std::move(placed.error());
-                    ok = false;
-                } else {
-                    pos = placed->pos;
-                    bits = placed->bits;
+                    return failed(r, i, placed.error());
                 }
+                pos = placed->pos;
+                bits = placed->bits;
             }
-            if (ok && f.store == Store::Object) {
-                auto window = object_window(f, data, pos, bits, scratch);
-                if (window) {
-                    value = PyRef(window_object(f, *window));
-                    if (!value) {
-                        return nullptr;
-                    }
-                } else {
-                    failure = std::move(window.error());
-                    ok = false;
+            PyRef value;
+            if (f.store == Store::Object) {
+                Error failure;
+                value = PyRef(object_value(f, data, pos, bits, scratch, failure));
+                if (!value) {
+                    return PyErr_Occurred() ? nullptr : failed(r, i, failure);
                 }
-            } else if (ok) {
-                auto cell = numeric_cell(f, data, size, pos, bits);
-                if (cell) {
-                    value = PyRef(payload_object(f.store, *cell));
-                    if (!value) {
-                        return nullptr;
-                    }
-                    if (plan.dynamic) {
-                        state.have_value[i] = payload_as_size(f.store, *cell, state.values[i]);
-                    }
+            } else {
+                std::uint64_t payload;
+                const FastField* ff = fast_row ? fast_of[i] : nullptr;
+                if (ff != nullptr && ff->op != FastOp::Generic) {
+                    payload = fast_payload(*ff, data, buffer_end);
                 } else {
-                    failure = std::move(cell.error());
-                    ok = false;
+                    auto cell = numeric_cell(f, data, size, pos, bits);
+                    if (!cell) {
+                        return failed(r, i, cell.error());
+                    }
+                    payload = *cell;
                 }
-            }
-            if (!ok) {
-                return Py_BuildValue("(O(nnis#))", out.get(), static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(i),
-                                     static_cast<int>(failure.kind), failure.message.data(),
-                                     static_cast<Py_ssize_t>(failure.message.size()));
+                if (plan.dynamic) {
+                    state.have_value[i] = payload_as_size(f.store, payload, state.values[i]);
+                }
+                value = PyRef(payload_object(f.store, payload));
+                if (!value) {
+                    return nullptr;
+                }
             }
             if (PyDict_SetItem(row.get(), native->names[i].get(), value.get()) < 0) {
                 return nullptr;
             }
         }
-        if (PyList_Append(out.get(), row.get()) < 0) {
-            return nullptr;
-        }
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r), row.release());
+        done = r + 1;
     }
     return Py_BuildValue("(OO)", out.get(), Py_None);
 }

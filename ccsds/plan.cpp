@@ -188,7 +188,7 @@ Result<std::uint64_t> numeric_cell(const FieldPlan& f, const unsigned char* data
 }
 
 Result<std::string_view> object_window(const FieldPlan& f, const unsigned char* data, std::uint64_t pos,
-                                       std::uint64_t bits, std::string& scratch) {
+                                       std::uint64_t bits, std::string& scratch, bool check_text) {
     if (f.order == ByteOrder::Little && (bits & 7) != 0) {
         return little_endian_width(f, bits);
     }
@@ -207,7 +207,7 @@ Result<std::string_view> object_window(const FieldPlan& f, const unsigned char* 
         }
         window = scratch;
     }
-    if (f.kind == Kind::Text) {
+    if (check_text && f.kind == Kind::Text) {
         const auto measured = measure_text(f.text, window);
         if (!measured) {
             return std::unexpected(measured.error());

@@ -103,9 +103,9 @@ Result<std::uint64_t> numeric_cell(const FieldPlan& field, const unsigned char* 
 
 // The bytes of a text or binary field (viewed in place when the field is
 // whole bytes at a byte boundary in big-endian order, else cut into
-// `scratch`), its text checked by the codec.
+// `scratch`), its text checked by the codec when `check_text` is set.
 Result<std::string_view> object_window(const FieldPlan& field, const unsigned char* data, std::uint64_t pos,
-                                       std::uint64_t bits, std::string& scratch);
+                                       std::uint64_t bits, std::string& scratch, bool check_text = true);
 
 // The integer value of a payload for use as a size, when the store is an
 // integer one.

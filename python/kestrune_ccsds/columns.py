@@ -470,8 +470,9 @@ def _decode_plan(
     for i, f in enumerate(plan.fields):
         column = numeric[i]
         if column is None:
-            column = np.empty(n, dtype=object)
-            column[:] = objects[i]
+            # fromiter stores the objects as they are, several times faster
+            # than assigning the list to an object array.
+            column = np.fromiter(objects[i], dtype=object, count=n)
             object_types[f.name] = "binary" if plan._kinds[i] == _BINARY else "text"
         else:
             object_types.pop(f.name, None)
@@ -574,8 +575,10 @@ def decode(
         return dict(decode_definition(stream, errors, progress, values))
     plans = _plans(recipes)  # type: ignore[arg-type]
     selections = {apid: np.flatnonzero(stream.apids == apid) for apid in plans}
-    total = sum(int(stream.lengths[rows].sum(dtype=np.uint64)) for rows in selections.values())
-    bar = _progress_bar(total, progress, stream.source_name)
+    bar = None
+    if progress:
+        total = sum(int(stream.lengths[rows].sum(dtype=np.uint64)) for rows in selections.values())
+        bar = _progress_bar(total, progress, stream.source_name)
     tables: dict[Any, Table] = {}
     try:
         for apid, plan in plans.items():
