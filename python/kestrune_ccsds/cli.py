@@ -315,6 +315,8 @@ def packet_sizes(stream: Any) -> str:
 def time_spans(tables: Mapping[object, Any], time: TimeField) -> str:
     lines = []
     for key, table in tables.items():
+        if not len(table):
+            continue
         seconds = time.seconds(table)
         if seconds is None:
             lines.append(f"time of {table_name(key)}: no field {' or '.join(time.names())}")
@@ -480,7 +482,7 @@ def run_plot(args: argparse.Namespace) -> None:
         tables = kestrune_ccsds.decode(stream, layouts, errors="mask", progress=progress_wanted(args.progress))
     if args.key is not None:
         key = parse_key(args.key)
-        if key not in tables:
+        if key not in tables or not len(tables[key]):
             raise CliError(f"--key {args.key}: no packets of {table_name(key)} in {args.file}")
         tables = {key: tables[key]}
 
@@ -525,7 +527,7 @@ def run_plot(args: argparse.Namespace) -> None:
 
 
 def pick_table(tables: Mapping[object, Any], name: str) -> Any:
-    holders = [table for table in tables.values() if name in table.columns]
+    holders = [table for table in tables.values() if len(table) and name in table.columns]
     if not holders:
         raise CliError(f"--param {name}: no decoded table has this parameter")
     if len(holders) > 1:

@@ -140,20 +140,27 @@ def read_packets(paths: Paths, layouts: Any, *, prefix_bytes: int = 0, blocksize
     # The first packet of every APID stands for its table: decoded, it gives
     # the keys and the column types.
     ranges: list[tuple[str, int, int | None]] = []
-    samples: dict[int, bytes] = {}
+    samples: dict[int, tuple[bytes, str]] = {}
     for path in files:
         stream = kestrune_ccsds.read_packets(path, prefix_bytes=prefix_bytes)
         ranges.extend((path, start, stop) for start, stop in byte_ranges(stream, size, prefix_bytes))
         apids, first = np.unique(stream.apids, return_index=True)
         for apid, index in zip(apids.tolist(), first.tolist(), strict=True):
             if apid not in samples and (not isinstance(layouts, Mapping) or apid in layouts):
-                samples[apid] = bytes(prefix_bytes) + stream.packet(index)
-    sample = b"".join(samples.values())
-    tables = {}
-    if sample:
-        stream = kestrune_ccsds.read_packets(sample, prefix_bytes=prefix_bytes)
-        tables = kestrune_ccsds.decode(stream, layouts, errors=errors, values=values)
-    metas = {key: table.to_pandas().iloc[:0] for key, table in tables.items() if len(table)}
+                samples[apid] = (bytes(prefix_bytes) + stream.packet(index),
+                                 f"{path}: packet {index} at byte offset {int(stream.offsets[index])}")
+    tables: dict[object, Any] = {}
+    for apid, (packet, where) in samples.items():
+        try:
+            stream = kestrune_ccsds.read_packets(packet, prefix_bytes=prefix_bytes)
+            decoded = kestrune_ccsds.decode(stream, layouts, errors=errors, values=values)
+        except Exception as error:
+            error.add_note(f"decoding the first packet of APID {apid} for the column types: {where}")
+            raise
+        for key, table in decoded.items():
+            if len(table):  # decode() also gives empty tables of the APIDs it did not meet
+                tables.setdefault(key, table)
+    metas = {key: table.to_pandas().iloc[:0] for key, table in tables.items()}
     if errors == "mask":
         metas = {key: _nullable(meta) for key, meta in metas.items()}
     known = frozenset(metas)

@@ -156,6 +156,14 @@ def test_plot_writes_the_image_only_when_complete(capsys, tmp_path, files):
     assert code == 0 and (tmp_path / "look.svg").read_text().lstrip().startswith("<?xml")
     assert sorted(os.listdir(tmp_path)) == ["look.png", "look.svg", "part1.bin", "part2.bin"]
 
+    # A file without events: seq_count is in one table only, the time span is that table's.
+    housekeeping = tmp_path / "hk.bin"
+    housekeeping.write_bytes(b"".join(p for p in cp.split_packets(files[0].read_bytes()) if len(p) == 58))
+    code, stdout, err = run(capsys, "plot", housekeeping, "--recipes", RECIPES, "--param", "seq_count", "--out", image)
+    assert (code, err) == (0, "")
+    code, stdout, err = run(capsys, "inspect", housekeeping, "--recipes", RECIPES, "--time", "coarse_time")
+    assert (code, err) == (0, "") and stdout.splitlines()[-1].startswith("  time of apid_064: 1700000120 to ")
+
 
 BAD_ITEM = {"name": "mode", "encoding": "unsignd", "bits": 4, "byte_order": "big", "reverse_bits": False}
 BAD_MODULES = {

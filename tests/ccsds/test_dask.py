@@ -117,8 +117,16 @@ def test_masked_cells_are_null_in_every_partition(tmp_path):
 
     with pytest.raises(ValueError) as raised:
         kd.read_packets(str(path), cp.RECIPES, blocksize=1000)[0x64].compute(scheduler="threads")
-    start = max(s for s, _ in kd.byte_ranges(kestrune_ccsds.read_packets(path), 1000, 0) if s <= sum(map(len, packets[:bad])))
+    offset = sum(map(len, packets[:bad]))
+    start = max(s for s, _ in kd.byte_ranges(kestrune_ccsds.read_packets(path), 1000, 0) if s <= offset)
     assert raised.value.__notes__[-1] == f"in {path} from byte {start}: byte offsets count from there"
+
+    # A bad first packet of an APID fails at once, naming where it is.
+    path.write_bytes(b"".join(packets[bad:]))
+    with pytest.raises(ValueError) as raised:
+        kd.read_packets(str(path), cp.RECIPES)
+    assert raised.value.__notes__[-1] == (f"decoding the first packet of APID 100 for the column types: "
+                                          f"{path}: packet 0 at byte offset 0")
 
 
 class ParityDefinition:
