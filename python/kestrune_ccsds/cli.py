@@ -506,7 +506,7 @@ def run_plot(args: argparse.Namespace) -> None:
                 if seconds is None:
                     raise CliError(f"--time: {table_name(table.key)} has no field {' or '.join(time.names())}")
                 x = time.moments(seconds)
-                label = "time (UTC)" if time.epoch is not None else f"time (s, {time.coarse})"
+                label = f"time (from {args.epoch})" if time.epoch is not None else f"time (s, {time.coarse})"
             axis.plot(x, y, ".-", markersize=2, linewidth=0.6)
             unit = getattr(table, "units", {}).get(name)
             axis.set_ylabel(f"{name} ({unit})" if unit else name)
@@ -556,7 +556,7 @@ def build_parser() -> argparse.ArgumentParser:
     timing = argparse.ArgumentParser(add_help=False)
     timing.add_argument("--time", metavar="NAME[+NAME/DIVISOR]",
                         help="packet time in seconds from decoded fields, as coarse_time+fine_time/65536")
-    timing.add_argument("--epoch", metavar="DATE", help="show times as UTC dates counted from DATE (as 1958-01-01)")
+    timing.add_argument("--epoch", metavar="DATE", help="show times as dates counted from DATE (as 1958-01-01), without leap seconds")
     progress = argparse.ArgumentParser(add_help=False)
     progress.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                           help="a progress bar (tqdm); by default shown when stderr is a terminal")
@@ -566,12 +566,13 @@ def build_parser() -> argparse.ArgumentParser:
 
     inspect = commands.add_parser("inspect", parents=[common, timing],
                                   help="APIDs, counts, sizes, sequence gaps and stream problems of packet files")
-    inspect.add_argument("files", nargs="+", metavar="FILE")
+    inspect.add_argument("files", nargs="+", metavar="FILE", help="files of space packets, one after the other")
     add_layout_options(inspect, required=False)
     inspect.set_defaults(run=run_inspect)
 
     decode = commands.add_parser("decode", parents=[common, progress], help="decode packet files into one table per APID")
-    decode.add_argument("files", nargs="+", metavar="FILE")
+    decode.add_argument("files", nargs="+", metavar="FILE",
+                        help="files of space packets, one after the other; their tables are joined in this order")
     add_layout_options(decode, required=True)
     decode.add_argument("--out", required=True, metavar="DIR", help="directory of the tables (created if needed)")
     decode.add_argument("--format", choices=list(FORMATS), default="parquet", help="file format (default: parquet)")
@@ -582,7 +583,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     plot = commands.add_parser("plot", parents=[common, timing, progress],
                                help="a quick-look plot of parameters against packet time or index")
-    plot.add_argument("file", metavar="FILE")
+    plot.add_argument("file", metavar="FILE", help="a file of space packets, one after the other")
     add_layout_options(plot, required=True)
     plot.add_argument("--param", nargs="+", required=True, metavar="NAME", help="parameters to plot, one panel each")
     plot.add_argument("--key", metavar="APID|NAME", help="the table to take the parameters from (APID as 100 or 0x64)")
