@@ -39,17 +39,20 @@ def decode_file(path: str) -> dict[object, Any]:
     return kestrune_ccsds.decode(kestrune_ccsds.read_packets(path), LAYOUTS)
 
 
-def best(function: Callable[[], Any], repeat: int) -> tuple[float, float]:
-    """The best wall time of `repeat` runs, and the CPU time of this process during that run.
+def best(jobs: list[Callable[[], Any]], repeat: int) -> list[tuple[float, float]]:
+    """For each job, the best wall time of `repeat` runs and the CPU time of this process during that run.
 
-    CPU time over wall time tells how many cores a run kept busy, which a
-    loaded machine does not blur as much as the wall time."""
-    runs = []
+    The jobs take turns, one run each per round, so that a burst of load
+    from elsewhere on the machine hits them alike. CPU time over wall time
+    tells how many cores a run kept busy."""
+    results = [(float("inf"), 0.0)] * len(jobs)
     for _ in range(repeat):
-        start, cpu = time.perf_counter(), time.process_time()
-        function()
-        runs.append((time.perf_counter() - start, time.process_time() - cpu))
-    return min(runs)
+        for i, job in enumerate(jobs):
+            start, cpu = time.perf_counter(), time.process_time()
+            job()
+            run = (time.perf_counter() - start, time.process_time() - cpu)
+            results[i] = min(results[i], run)
+    return results
 
 
 def same(left: dict[object, Any], right: dict[object, Any]) -> bool:
@@ -84,26 +87,26 @@ def main() -> None:
         size = len(data) * args.files
 
         serial = [decode_file(path) for path in paths]
+        names = ["one thread", f"thread pool, {args.workers} threads"]
         with ThreadPoolExecutor(args.workers) as pool:
             assert all(map(same, pool.map(decode_file, paths), serial))
-            one = best(lambda: [decode_file(path) for path in paths], args.repeat)
-            threads = best(lambda: list(pool.map(decode_file, paths)), args.repeat)
+            jobs: list[Callable[[], Any]] = [lambda: [decode_file(path) for path in paths],
+                                             lambda: list(pool.map(decode_file, paths))]
+            try:
+                import dask
 
-        rows = [("one thread", one), (f"thread pool, {args.workers} threads", threads)]
-        try:
-            import dask
-
-            import kestrune_ccsds.dask as kd
-        except ImportError as error:
-            print(f"left out Dask: {error}", file=sys.stderr)
-        else:
-            frames = kd.read_packets(paths, LAYOUTS)
-            with dask.config.set(scheduler="threads", num_workers=args.workers):
-                computed = dask.compute(frames)[0]
+                import kestrune_ccsds.dask as kd
+            except ImportError as error:
+                print(f"left out Dask: {error}", file=sys.stderr)
+            else:
+                frames = kd.read_packets(paths, LAYOUTS)
+                computed = dask.compute(frames, scheduler="threads", num_workers=args.workers)[0]
                 assert {key: len(frame) for key, frame in computed.items()} == {
                     key: sum(len(tables[key]) for tables in serial) for key in computed}
-                rows.append((f"Dask frames, threaded scheduler, {args.workers} threads, to pandas",
-                             best(lambda: dask.compute(frames), args.repeat)))
+                names.append(f"Dask frames, threaded scheduler, {args.workers} threads, to pandas")
+                jobs.append(lambda: dask.compute(frames, scheduler="threads", num_workers=args.workers))
+            rows = list(zip(names, best(jobs, args.repeat), strict=True))
+        one = rows[0][1]
 
     print(f"{args.files} files x {args.packets} packets ({size / 1e6:.0f} MB), APIDs {sorted(LAYOUTS)}, "
           f"path -> columns, best of {args.repeat}, "

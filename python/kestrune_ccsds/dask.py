@@ -109,6 +109,8 @@ def _pick(frames: dict[object, Any], key: object, meta: Any, known: frozenset[ob
     frame = frames.get(key)
     if frame is None:
         return meta.copy()
+    if frame.dtypes.equals(meta.dtypes):
+        return frame
     return frame.astype(meta.dtypes.to_dict())
 
 
