@@ -1,8 +1,7 @@
 # The extension behind kestrune_ccsds: scanner and column decoder.
 from collections.abc import Buffer
-from typing import Any, NewType
+from typing import Any
 
-NativePlan = NewType("NativePlan", object)
 
 def scan(
     source: Buffer, prefix_bytes: int, /

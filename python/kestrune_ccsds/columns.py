@@ -6,7 +6,7 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Protocol
+from typing import Any, Literal, Protocol
 
 import kestrune
 import numpy as np
@@ -14,10 +14,6 @@ import numpy.typing as npt
 
 from . import _native
 from .streams import PacketStream
-
-if TYPE_CHECKING:
-    import pandas
-    import pyarrow
 
 # Decoder codes of the extension (kept in step with ccsds/plan.hpp).
 (
@@ -265,7 +261,7 @@ def _item_spec(item: object) -> FieldSpec:
         bits = dict.get(item, "bits", _MISSING)
         byte_order = dict.get(item, "byte_order", _MISSING)
         reverse = dict.get(item, "reverse_bits", _MISSING)
-        offset = dict.get(item, "offset_bits", None)
+        offset = dict.get(item, "offset_bits", _MISSING)
         plain = (
             _plain_str(name)
             and _plain_str(encoding)
@@ -273,22 +269,22 @@ def _item_spec(item: object) -> FieldSpec:
             and type(bits) is int
             and 0 <= bits < _U32_LIMIT
             and type(reverse) is bool
-            and (offset is None or (type(offset) is int and 0 <= offset < _U64_LIMIT))
+            and (offset is _MISSING or (type(offset) is int and 0 <= offset < _U64_LIMIT))
         )
         if plain:
             return FieldSpec(
-                name=name,  # type: ignore[arg-type]
-                encoding=encoding,  # type: ignore[arg-type]
-                bits=bits,  # type: ignore[arg-type]
-                offset_bits=offset,  # type: ignore[arg-type]
-                byte_order=byte_order,  # type: ignore[arg-type]
-                reverse_bits=reverse,  # type: ignore[arg-type]
+                name=name,
+                encoding=encoding,
+                bits=bits,
+                offset_bits=None if offset is _MISSING else offset,
+                byte_order=byte_order,
+                reverse_bits=reverse,
             )
     # Something unusual (a missing key, another type, a value out of range):
     # unpack_parameters reads the keys before it looks at the packet, so an
     # empty packet makes it report exactly what is wrong with them.
     try:
-        kestrune.unpack_parameters(b"", 0, [item])
+        kestrune.unpack_parameters(b"", 0, [item])  # type: ignore[list-item]
     except ValueError as e:
         text = str(e)
         if not text.startswith(("ValueError: ", "NotImplementedError: ")):
@@ -296,12 +292,12 @@ def _item_spec(item: object) -> FieldSpec:
     # The keys converted: they are values of other accepted types (a str
     # subclass, a NumPy integer or boolean).
     assert isinstance(item, dict)
-    offset = dict.get(item, "offset_bits", None)
+    offset = dict.get(item, "offset_bits", _MISSING)
     return FieldSpec(
         name=str.__str__(dict.__getitem__(item, "name")),
         encoding=str.__str__(dict.__getitem__(item, "encoding")),
         bits=operator.index(dict.__getitem__(item, "bits")),
-        offset_bits=None if offset is None else operator.index(offset),
+        offset_bits=None if offset is _MISSING else operator.index(offset),
         byte_order=str.__str__(dict.__getitem__(item, "byte_order")),
         reverse_bits=bool(dict.__getitem__(item, "reverse_bits")),
     )
@@ -357,12 +353,12 @@ class Table:
     def __repr__(self) -> str:
         return f"<Table {self.key!r}: {len(self)} rows, {len(self.columns)} columns>"
 
-    def to_pandas(self) -> pandas.DataFrame:
+    def to_pandas(self) -> Any:
         """A DataFrame of the columns; masked integer cells are nulls of
         pandas' nullable integer types, masked float cells NaN, masked text
         None."""
         try:
-            import pandas as pd
+            import pandas as pd  # type: ignore[import-untyped, unused-ignore]
         except ImportError as e:
             raise ImportError("Table.to_pandas() needs pandas: pip install 'kestrune[pandas]'") from e
         data: dict[str, Any] = {}
@@ -377,11 +373,11 @@ class Table:
                 data[name] = column
         return pd.DataFrame(data, index=pd.RangeIndex(len(self)), columns=list(self.columns))
 
-    def to_arrow(self) -> pyarrow.Table:
+    def to_arrow(self) -> Any:
         """An Arrow table: masked cells are null, text columns Arrow strings,
         units and descriptions field metadata."""
         try:
-            import pyarrow as pa
+            import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
         except ImportError as e:
             raise ImportError("Table.to_arrow() needs pyarrow: pip install 'kestrune[arrow]'") from e
         arrays = []
@@ -503,7 +499,7 @@ def _progress_bar(total: int, enabled: bool, description: str) -> _Progress | No
     if not enabled:
         return None
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError as e:
         raise ImportError("progress=True needs tqdm: pip install 'kestrune[progress]'") from e
     bar: _Progress = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc=description)
@@ -617,9 +613,9 @@ def iter_packets(stream: PacketStream, recipes: Recipes) -> Iterator[dict[str, o
                 if first_error is None or p < first_error[0]:
                     first_error = (p, int(chunk[p]), plan, field, kind, message)
         limit = len(chunk) if first_error is None else first_error[0]
-        for d in out[:limit]:
-            assert d is not None
-            yield d
+        for row in out[:limit]:
+            assert row is not None
+            yield row
         if first_error is not None:
             _, k, plan, field, kind, message = first_error
             _raise_cell_error(stream, plan, k, field, kind, message)

@@ -50,6 +50,7 @@ def test_the_scan_finds_every_packet_and_its_header(case):
     assert sum(a.packets for a in report.apids.values()) == len(packets)
     subset = stream.select([5, 2047])
     assert [subset.packet(i) for i in range(len(subset))] == [p for p, s in zip(packets, specs) if s[0] in (5, 2047)]
+    assert stream.select(np.uint16(0)).apids.tolist() == [0] * sum(s[0] == 0 for s in specs)
     assert subset.buffer.obj is stream.buffer.obj
 
 
