@@ -435,18 +435,17 @@ def _decode_plan(
     rows = np.ascontiguousarray(packet_index, dtype=np.int64)
     n = len(rows)
     nf = len(plan.fields)
-    numeric: list[npt.NDArray[Any] | None] = [
-        None if plan._stores[i] == _OBJECT else np.empty(n, dtype=plan.dtype(i)) for i in range(nf)
-    ]
-    objects: list[list[object]] = [[] for _ in range(nf)]
+    # Object columns start as None everywhere; the extension replaces the
+    # cells that have a value.
+    arrays = [np.empty(n, dtype=plan.dtype(i)) for i in range(nf)]
     failed: list[tuple[int, int, str]] = []  # (row, field, message)
     longer = 0
     stop_first = errors == "raise"
     for start in range(0, n, _CHUNK_ROWS):
         end = min(start + _CHUNK_ROWS, n)
         chunk = rows[start:end]
-        views = [None if c is None else c[start:end] for c in numeric]
-        cell_errors, cell_objects, chunk_longer, _done = _native.decode(
+        views = [c[start:end] for c in arrays]
+        cell_errors, chunk_longer, _done = _native.decode(
             plan._native, stream.buffer, stream.offsets, stream.lengths, chunk, views, stop_first
         )
         if stop_first and cell_errors:
@@ -454,25 +453,18 @@ def _decode_plan(
             _raise_cell_error(stream, plan, int(chunk[r]), field, kind, message)
         for r, field, kind, message in cell_errors:
             failed.append((start + r, field, _failure(kind, message)))
-        for i, cells in enumerate(cell_objects):
-            if cells is not None:
-                objects[i].extend(cells)
         longer += chunk_longer
         if bar is not None:
-            bar.update(int(stream.lengths[chunk].sum(dtype=np.uint64)))
+            bar.update(int(stream.lengths[chunk].sum(dtype=np.uint64)))  # rows checked by the extension
     columns: dict[str, npt.NDArray[Any]] = {}
     source: dict[str, int] = {}
     object_types: dict[str, str] = {}
     for i, f in enumerate(plan.fields):
-        column = numeric[i]
-        if column is None:
-            # fromiter stores the objects as they are, several times faster
-            # than assigning the list to an object array.
-            column = np.fromiter(objects[i], dtype=object, count=n)
+        if plan._stores[i] == _OBJECT:
             object_types[f.name] = "binary" if plan._kinds[i] == _BINARY else "text"
         else:
             object_types.pop(f.name, None)
-        columns[f.name] = column
+        columns[f.name] = arrays[i]
         source[f.name] = i
     mask: dict[str, npt.NDArray[np.bool_]] = {}
     table_errors: list[tuple[int, str, str]] = []
@@ -523,7 +515,10 @@ def decode_plan(
     """Applies a plan to the packets `packet_index` of a stream."""
     _check_errors(errors)
     rows = np.ascontiguousarray(packet_index, dtype=np.int64)
-    bar = _progress_bar(int(stream.lengths[rows].sum(dtype=np.uint64)), progress, str(key))
+    bar = None
+    if progress:
+        total = int(stream.lengths[rows[(rows >= 0) & (rows < len(stream))]].sum(dtype=np.uint64))
+        bar = _progress_bar(total, progress, str(key))
     try:
         return _decode_plan(stream, plan, rows, key, errors, bar)
     finally:
@@ -599,6 +594,15 @@ def iter_packets(stream: PacketStream, recipes: Recipes) -> Iterator[dict[str, o
     for start in range(0, len(selected), _ITER_CHUNK):
         chunk = selected[start : start + _ITER_CHUNK]
         apids = stream.apids[chunk]
+        if len(plans) == 1 or (apids == apids[0]).all():
+            # One APID: its dicts are already in stream order.
+            plan = plans[int(apids[0])]
+            dicts, error = _native.rows(plan._native, stream.buffer, stream.offsets, stream.lengths, chunk)
+            yield from dicts
+            if error is not None:
+                r, field, kind, message = error
+                _raise_cell_error(stream, plan, int(chunk[r]), field, kind, message)
+            continue
         out: list[dict[str, object] | None] = [None] * len(chunk)
         first_error: tuple[int, int, Plan, int, int, str] | None = None  # (position, k, plan, field, kind, msg)
         for apid in np.unique(apids).tolist():
