@@ -142,3 +142,14 @@ def test_unreadable_sources_and_bad_arguments(tmp_path, call, error, message):
     with pytest.raises(error) as info:
         call(tmp_path)
     assert str(info.value) == message.format(d=tmp_path)
+
+
+def test_without_numpy_the_import_says_what_to_install():
+    import subprocess
+    import sys
+
+    code = "import sys; sys.modules['numpy'] = None; import kestrune_ccsds"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 1
+    assert run.stderr.strip().splitlines()[-1] == (
+        "ImportError: kestrune_ccsds needs NumPy: pip install 'kestrune[ccsds]'")
