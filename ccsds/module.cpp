@@ -157,6 +157,22 @@ bool object_slots(PyObject* array, std::size_t n, PyObject**& slots) {
     return slots != nullptr || (n == 0 && !PyErr_Occurred());
 }
 
+// Whether every byte is below 0x80, eight at a time.
+inline bool is_ascii(std::string_view bytes) {
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
+    std::uint64_t any = 0;
+    for (; n >= 8; n -= 8, p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        any |= w;
+    }
+    for (; n > 0; --n, ++p) {
+        any |= static_cast<unsigned char>(*p);
+    }
+    return (any & 0x8080808080808080ULL) == 0;
+}
+
 // The value of a text or binary cell: a new reference, or nullptr with
 // `failure` set when the codec refuses the window (or with a Python error
 // set when the object cannot be created). The text is measured once.
@@ -176,6 +192,18 @@ PyObject* object_value(const FieldPlan& f, const unsigned char* data, std::uint6
     if (!w) {
         failure = std::move(w.error());
         return nullptr;
+    }
+    // ASCII bytes are the same characters in UTF-8, US-ASCII, ISO-8859-1
+    // and Windows-1252 (whose byte-order marks are not ASCII): copied as
+    // they are, without the codec's general pass.
+    const bool ascii_superset = f.text == TextDecoder::Utf8 || f.text == TextDecoder::UsAscii ||
+                                f.text == TextDecoder::Iso8859_1 || f.text == TextDecoder::Windows1252;
+    if (ascii_superset && is_ascii(*w)) {
+        PyObject* ascii = PyUnicode_New(static_cast<Py_ssize_t>(w->size()), 127);
+        if (ascii != nullptr && !w->empty()) {
+            std::memcpy(PyUnicode_DATA(ascii), w->data(), w->size());
+        }
+        return ascii;
     }
     const auto text = measure_text(f.text, *w);
     if (!text) {
