@@ -125,6 +125,54 @@ PyObject* payload_object(Store s, std::uint64_t payload) {
     }
 }
 
+// The element slots of a one-dimensional, contiguous NumPy object array of
+// n elements, found through its array interface. Each slot holds a strong
+// reference (None in a new array); the caller replaces them in place.
+bool object_slots(PyObject* array, std::size_t n, PyObject**& slots) {
+    PyRef iface(PyObject_GetAttrString(array, "__array_interface__"));
+    if (!iface) {
+        return false;
+    }
+    PyObject* typestr = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "typestr") : nullptr;
+    PyObject* shape = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "shape") : nullptr;
+    PyObject* strides = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "strides") : nullptr;
+    PyObject* data = PyDict_Check(iface.get()) ? PyDict_GetItemString(iface.get(), "data") : nullptr;
+    const bool is_object = typestr != nullptr && PyUnicode_Check(typestr) &&
+                           PyUnicode_CompareWithASCIIString(typestr, "|O") == 0;
+    const bool one_dim = shape != nullptr && PyTuple_Check(shape) && PyTuple_GET_SIZE(shape) == 1 &&
+                         PyLong_AsSsize_t(PyTuple_GET_ITEM(shape, 0)) == static_cast<Py_ssize_t>(n);
+    const bool contiguous = strides == nullptr || strides == Py_None ||
+                            (PyTuple_Check(strides) && PyTuple_GET_SIZE(strides) == 1 &&
+                             PyLong_AsSsize_t(PyTuple_GET_ITEM(strides, 0)) == sizeof(PyObject*));
+    const bool writable = data != nullptr && PyTuple_Check(data) && PyTuple_GET_SIZE(data) == 2 &&
+                          PyTuple_GET_ITEM(data, 1) == Py_False;
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    if (!is_object || !one_dim || !contiguous || !writable) {
+        PyErr_SetString(PyExc_ValueError, "a text or binary column must be a writable 1-d object array of the rows");
+        return false;
+    }
+    slots = static_cast<PyObject**>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)));
+    return slots != nullptr || (n == 0 && !PyErr_Occurred());
+}
+
+// Whether every byte is below 0x80, eight at a time.
+inline bool is_ascii(std::string_view bytes) {
+    const char* p = bytes.data();
+    std::size_t n = bytes.size();
+    std::uint64_t any = 0;
+    for (; n >= 8; n -= 8, p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        any |= w;
+    }
+    for (; n > 0; --n, ++p) {
+        any |= static_cast<unsigned char>(*p);
+    }
+    return (any & 0x8080808080808080ULL) == 0;
+}
+
 // The value of a text or binary cell: a new reference, or nullptr with
 // `failure` set when the codec refuses the window (or with a Python error
 // set when the object cannot be created). The text is measured once.
@@ -144,6 +192,18 @@ PyObject* object_value(const FieldPlan& f, const unsigned char* data, std::uint6
     if (!w) {
         failure = std::move(w.error());
         return nullptr;
+    }
+    // ASCII bytes are the same characters in UTF-8, US-ASCII, ISO-8859-1
+    // and Windows-1252 (whose byte-order marks are not ASCII): copied as
+    // they are, without the codec's general pass.
+    const bool ascii_superset = f.text == TextDecoder::Utf8 || f.text == TextDecoder::UsAscii ||
+                                f.text == TextDecoder::Iso8859_1 || f.text == TextDecoder::Windows1252;
+    if (ascii_superset && is_ascii(*w)) {
+        PyObject* ascii = PyUnicode_New(static_cast<Py_ssize_t>(w->size()), 127);
+        if (ascii != nullptr && !w->empty()) {
+            std::memcpy(PyUnicode_DATA(ascii), w->data(), w->size());
+        }
+        return ascii;
     }
     const auto text = measure_text(f.text, *w);
     if (!text) {
@@ -440,7 +500,9 @@ constexpr std::uint64_t kNoCell = UINT64_MAX;
 
 // ---------------------------------------------------------------------------
 // decode(plan, buffer, offsets, lengths, rows, columns, stop_first)
-//   -> (errors, objects, longer, rows_done)
+//   -> (errors, longer, rows_done)
+// columns: one per field, a writable buffer of the rows' machine values, or
+// for text and binary fields a NumPy object array of the rows.
 // errors: (row, field, kind, message), in row order then field order.
 
 PyObject* decode(PyObject*, PyObject* args) {
@@ -468,10 +530,14 @@ PyObject* decode(PyObject*, PyObject* args) {
     std::vector<std::unique_ptr<Buffer>> column_buffers(nf);
     std::vector<unsigned char*> column_data(nf, nullptr);
     std::vector<std::size_t> object_fields;
+    std::vector<PyObject**> object_data(nf, nullptr);
     for (std::size_t i = 0; i < nf; ++i) {
         PyObject* c = PyList_GET_ITEM(columns, static_cast<Py_ssize_t>(i));
         if (plan.fields[i].store == Store::Object) {
             object_fields.push_back(i);
+            if (!object_slots(c, nrows, object_data[i])) {
+                return nullptr;
+            }
             continue;
         }
         column_buffers[i] = std::make_unique<Buffer>();
@@ -612,15 +678,6 @@ PyObject* decode(PyObject*, PyObject* args) {
     // Object cells, with the GIL: each window is checked by its codec and
     // becomes a str (or bytes). When stopping at the first failure, rows
     // after the first failure found so far are left out.
-    PyRef objects(PyList_New(static_cast<Py_ssize_t>(nf)));
-    if (!objects) {
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < nf; ++i) {
-        if (plan.fields[i].store != Store::Object) {
-            PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
-        }
-    }
     auto by_position = [](const CellError& x, const CellError& y) {
         return x.row != y.row ? x.row < y.row : x.field < y.field;
     };
@@ -633,13 +690,9 @@ PyObject* decode(PyObject*, PyObject* args) {
     std::string scratch;
     for (std::size_t i : object_fields) {
         const FieldPlan& f = plan.fields[i];
-        PyObject* cells = PyList_New(static_cast<Py_ssize_t>(nrows));
-        if (cells == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), cells);
+        PyObject** cells = object_data[i];
         // A cell whose bytes equal the previous cell's (byte-aligned fields:
-        // mode names, identifiers) shares its object, held by the list.
+        // mode names, identifiers) shares its object, held by the column.
         PyObject* last_value = nullptr;
         ObjectCell last{0, kNoCell};
         const unsigned char* source = packets.source.data();
@@ -668,7 +721,9 @@ PyObject* decode(PyObject*, PyObject* args) {
                     }
                 }
             }
-            PyList_SET_ITEM(cells, static_cast<Py_ssize_t>(r), value ? value : Py_NewRef(Py_None));
+            PyObject* old = cells[r];
+            cells[r] = value ? value : Py_NewRef(Py_None);
+            Py_XDECREF(old);
         }
     }
     if (errors.size() != numeric_errors) {
@@ -687,7 +742,7 @@ PyObject* decode(PyObject*, PyObject* args) {
             return nullptr;
         }
     }
-    return Py_BuildValue("(OOnn)", error_list.get(), objects.get(), static_cast<Py_ssize_t>(longer),
+    return Py_BuildValue("(Onn)", error_list.get(), static_cast<Py_ssize_t>(longer),
                          static_cast<Py_ssize_t>(rows_done));
 }
 

@@ -1,8 +1,7 @@
 # The extension behind kestrune_ccsds: scanner and column decoder.
 from collections.abc import Buffer
-from typing import Any, NewType
+from typing import Any
 
-NativePlan = NewType("NativePlan", object)
 
 def scan(
     source: Buffer, prefix_bytes: int, /
@@ -17,7 +16,7 @@ def decode(
     columns: list[Any],
     stop_first: bool,
     /,
-) -> tuple[list[tuple[int, int, int, str]], list[list[object] | None], int, int]: ...
+) -> tuple[list[tuple[int, int, int, str]], int, int]: ...
 def rows(
     plan: Any, buffer: Buffer, offsets: Buffer, lengths: Buffer, rows: Buffer, /
 ) -> tuple[list[dict[str, object]], tuple[int, int, int, str] | None]: ...

@@ -6,7 +6,7 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, Protocol
+from typing import Any, Literal, Protocol
 
 import kestrune
 import numpy as np
@@ -14,10 +14,6 @@ import numpy.typing as npt
 
 from . import _native
 from .streams import PacketStream
-
-if TYPE_CHECKING:
-    import pandas
-    import pyarrow
 
 # Decoder codes of the extension (kept in step with ccsds/plan.hpp).
 (
@@ -265,7 +261,7 @@ def _item_spec(item: object) -> FieldSpec:
         bits = dict.get(item, "bits", _MISSING)
         byte_order = dict.get(item, "byte_order", _MISSING)
         reverse = dict.get(item, "reverse_bits", _MISSING)
-        offset = dict.get(item, "offset_bits", None)
+        offset = dict.get(item, "offset_bits", _MISSING)
         plain = (
             _plain_str(name)
             and _plain_str(encoding)
@@ -273,22 +269,22 @@ def _item_spec(item: object) -> FieldSpec:
             and type(bits) is int
             and 0 <= bits < _U32_LIMIT
             and type(reverse) is bool
-            and (offset is None or (type(offset) is int and 0 <= offset < _U64_LIMIT))
+            and (offset is _MISSING or (type(offset) is int and 0 <= offset < _U64_LIMIT))
         )
         if plain:
             return FieldSpec(
-                name=name,  # type: ignore[arg-type]
-                encoding=encoding,  # type: ignore[arg-type]
-                bits=bits,  # type: ignore[arg-type]
-                offset_bits=offset,  # type: ignore[arg-type]
-                byte_order=byte_order,  # type: ignore[arg-type]
-                reverse_bits=reverse,  # type: ignore[arg-type]
+                name=name,
+                encoding=encoding,
+                bits=bits,
+                offset_bits=None if offset is _MISSING else offset,
+                byte_order=byte_order,
+                reverse_bits=reverse,
             )
     # Something unusual (a missing key, another type, a value out of range):
     # unpack_parameters reads the keys before it looks at the packet, so an
     # empty packet makes it report exactly what is wrong with them.
     try:
-        kestrune.unpack_parameters(b"", 0, [item])
+        kestrune.unpack_parameters(b"", 0, [item])  # type: ignore[list-item]
     except ValueError as e:
         text = str(e)
         if not text.startswith(("ValueError: ", "NotImplementedError: ")):
@@ -296,12 +292,12 @@ def _item_spec(item: object) -> FieldSpec:
     # The keys converted: they are values of other accepted types (a str
     # subclass, a NumPy integer or boolean).
     assert isinstance(item, dict)
-    offset = dict.get(item, "offset_bits", None)
+    offset = dict.get(item, "offset_bits", _MISSING)
     return FieldSpec(
         name=str.__str__(dict.__getitem__(item, "name")),
         encoding=str.__str__(dict.__getitem__(item, "encoding")),
         bits=operator.index(dict.__getitem__(item, "bits")),
-        offset_bits=None if offset is None else operator.index(offset),
+        offset_bits=None if offset is _MISSING else operator.index(offset),
         byte_order=str.__str__(dict.__getitem__(item, "byte_order")),
         reverse_bits=bool(dict.__getitem__(item, "reverse_bits")),
     )
@@ -357,12 +353,12 @@ class Table:
     def __repr__(self) -> str:
         return f"<Table {self.key!r}: {len(self)} rows, {len(self.columns)} columns>"
 
-    def to_pandas(self) -> pandas.DataFrame:
+    def to_pandas(self) -> Any:
         """A DataFrame of the columns; masked integer cells are nulls of
         pandas' nullable integer types, masked float cells NaN, masked text
         None."""
         try:
-            import pandas as pd
+            import pandas as pd  # type: ignore[import-untyped, unused-ignore]
         except ImportError as e:
             raise ImportError("Table.to_pandas() needs pandas: pip install 'kestrune[pandas]'") from e
         data: dict[str, Any] = {}
@@ -377,11 +373,11 @@ class Table:
                 data[name] = column
         return pd.DataFrame(data, index=pd.RangeIndex(len(self)), columns=list(self.columns))
 
-    def to_arrow(self) -> pyarrow.Table:
+    def to_arrow(self) -> Any:
         """An Arrow table: masked cells are null, text columns Arrow strings,
         units and descriptions field metadata."""
         try:
-            import pyarrow as pa
+            import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
         except ImportError as e:
             raise ImportError("Table.to_arrow() needs pyarrow: pip install 'kestrune[arrow]'") from e
         arrays = []
@@ -439,18 +435,17 @@ def _decode_plan(
     rows = np.ascontiguousarray(packet_index, dtype=np.int64)
     n = len(rows)
     nf = len(plan.fields)
-    numeric: list[npt.NDArray[Any] | None] = [
-        None if plan._stores[i] == _OBJECT else np.empty(n, dtype=plan.dtype(i)) for i in range(nf)
-    ]
-    objects: list[list[object]] = [[] for _ in range(nf)]
+    # Object columns start as None everywhere; the extension replaces the
+    # cells that have a value.
+    arrays = [np.empty(n, dtype=plan.dtype(i)) for i in range(nf)]
     failed: list[tuple[int, int, str]] = []  # (row, field, message)
     longer = 0
     stop_first = errors == "raise"
     for start in range(0, n, _CHUNK_ROWS):
         end = min(start + _CHUNK_ROWS, n)
         chunk = rows[start:end]
-        views = [None if c is None else c[start:end] for c in numeric]
-        cell_errors, cell_objects, chunk_longer, _done = _native.decode(
+        views = [c[start:end] for c in arrays]
+        cell_errors, chunk_longer, _done = _native.decode(
             plan._native, stream.buffer, stream.offsets, stream.lengths, chunk, views, stop_first
         )
         if stop_first and cell_errors:
@@ -458,25 +453,18 @@ def _decode_plan(
             _raise_cell_error(stream, plan, int(chunk[r]), field, kind, message)
         for r, field, kind, message in cell_errors:
             failed.append((start + r, field, _failure(kind, message)))
-        for i, cells in enumerate(cell_objects):
-            if cells is not None:
-                objects[i].extend(cells)
         longer += chunk_longer
         if bar is not None:
-            bar.update(int(stream.lengths[chunk].sum(dtype=np.uint64)))
+            bar.update(int(stream.lengths[chunk].sum(dtype=np.uint64)))  # rows checked by the extension
     columns: dict[str, npt.NDArray[Any]] = {}
     source: dict[str, int] = {}
     object_types: dict[str, str] = {}
     for i, f in enumerate(plan.fields):
-        column = numeric[i]
-        if column is None:
-            # fromiter stores the objects as they are, several times faster
-            # than assigning the list to an object array.
-            column = np.fromiter(objects[i], dtype=object, count=n)
+        if plan._stores[i] == _OBJECT:
             object_types[f.name] = "binary" if plan._kinds[i] == _BINARY else "text"
         else:
             object_types.pop(f.name, None)
-        columns[f.name] = column
+        columns[f.name] = arrays[i]
         source[f.name] = i
     mask: dict[str, npt.NDArray[np.bool_]] = {}
     table_errors: list[tuple[int, str, str]] = []
@@ -503,7 +491,7 @@ def _progress_bar(total: int, enabled: bool, description: str) -> _Progress | No
     if not enabled:
         return None
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError as e:
         raise ImportError("progress=True needs tqdm: pip install 'kestrune[progress]'") from e
     bar: _Progress = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc=description)
@@ -527,7 +515,10 @@ def decode_plan(
     """Applies a plan to the packets `packet_index` of a stream."""
     _check_errors(errors)
     rows = np.ascontiguousarray(packet_index, dtype=np.int64)
-    bar = _progress_bar(int(stream.lengths[rows].sum(dtype=np.uint64)), progress, str(key))
+    bar = None
+    if progress:
+        total = int(stream.lengths[rows[(rows >= 0) & (rows < len(stream))]].sum(dtype=np.uint64))
+        bar = _progress_bar(total, progress, str(key))
     try:
         return _decode_plan(stream, plan, rows, key, errors, bar)
     finally:
@@ -603,6 +594,15 @@ def iter_packets(stream: PacketStream, recipes: Recipes) -> Iterator[dict[str, o
     for start in range(0, len(selected), _ITER_CHUNK):
         chunk = selected[start : start + _ITER_CHUNK]
         apids = stream.apids[chunk]
+        if len(plans) == 1 or (apids == apids[0]).all():
+            # One APID: its dicts are already in stream order.
+            plan = plans[int(apids[0])]
+            dicts, error = _native.rows(plan._native, stream.buffer, stream.offsets, stream.lengths, chunk)
+            yield from dicts
+            if error is not None:
+                r, field, kind, message = error
+                _raise_cell_error(stream, plan, int(chunk[r]), field, kind, message)
+            continue
         out: list[dict[str, object] | None] = [None] * len(chunk)
         first_error: tuple[int, int, Plan, int, int, str] | None = None  # (position, k, plan, field, kind, msg)
         for apid in np.unique(apids).tolist():
@@ -617,9 +617,9 @@ def iter_packets(stream: PacketStream, recipes: Recipes) -> Iterator[dict[str, o
                 if first_error is None or p < first_error[0]:
                     first_error = (p, int(chunk[p]), plan, field, kind, message)
         limit = len(chunk) if first_error is None else first_error[0]
-        for d in out[:limit]:
-            assert d is not None
-            yield d
+        for row in out[:limit]:
+            assert row is not None
+            yield row
         if first_error is not None:
             _, k, plan, field, kind, message = first_error
             _raise_cell_error(stream, plan, k, field, kind, message)

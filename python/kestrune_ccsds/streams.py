@@ -246,7 +246,7 @@ class PacketStream:
 
     def select(self, apids: int | Iterable[int]) -> PacketStream:
         """The packets of the given APIDs, in stream order, over the same buffer."""
-        wanted = [apids] if isinstance(apids, int) else list(apids)
+        wanted = [int(apids)] if isinstance(apids, (int, np.integer)) else [int(a) for a in apids]
         keep = np.isin(self._apids, np.asarray(wanted, dtype=np.int64))
         arrays = (
             self._offsets[keep],

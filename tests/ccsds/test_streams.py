@@ -50,6 +50,7 @@ def test_the_scan_finds_every_packet_and_its_header(case):
     assert sum(a.packets for a in report.apids.values()) == len(packets)
     subset = stream.select([5, 2047])
     assert [subset.packet(i) for i in range(len(subset))] == [p for p, s in zip(packets, specs) if s[0] in (5, 2047)]
+    assert stream.select(np.uint16(0)).apids.tolist() == [0] * sum(s[0] == 0 for s in specs)
     assert subset.buffer.obj is stream.buffer.obj
 
 
@@ -141,3 +142,14 @@ def test_unreadable_sources_and_bad_arguments(tmp_path, call, error, message):
     with pytest.raises(error) as info:
         call(tmp_path)
     assert str(info.value) == message.format(d=tmp_path)
+
+
+def test_without_numpy_the_import_says_what_to_install():
+    import subprocess
+    import sys
+
+    code = "import sys; sys.modules['numpy'] = None; import kestrune_ccsds"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert run.returncode == 1
+    assert run.stderr.strip().splitlines()[-1] == (
+        "ImportError: kestrune_ccsds needs NumPy: pip install 'kestrune[ccsds]'")

@@ -195,6 +195,7 @@ BAD_ITEMS = [
     [field("x", "unsigned", -1)],
     [field("x", "unsigned", 1 << 32)],
     [field("x", "unsigned", 8, offset_bits=-1)],
+    [field("x", "unsigned", 8, offset_bits=None)],
     [field("x", "unsigned", 8, byte_order="middle")],
     [field("x", "unsigned", 12, byte_order="little")],
     [field("x", "ieee754", 32)],
@@ -247,6 +248,12 @@ def test_accepted_key_types_decode_like_plain_ones():
          "Field 'd' takes its size from 't', which is not an earlier integer field"),
         (lambda s: kc.compile_plan([kc.FieldSpec("t", "utf8", 8), kc.FieldSpec("d", "binary", 0, size_from=("t", 8, 0))]),
          ValueError, "Field 'd' takes its size from 't', which is not an earlier integer field"),
+        (lambda s: kc.decode_plan(s, kc.compile_plan([]), np.array([0, 1])), ValueError,
+         "row 1 does not index a packet inside the buffer"),
+        (lambda s: list(kc.iter_packets(s, {1: [field("a", "unsigned", 8)]}))[0]["a"] + kc.decode_plan(
+            s, kc.compile_plan([]), np.array([-1])), ValueError, "row 0 does not index a packet inside the buffer"),
+        (lambda s: kc.decode_plan(s, kc.compile_plan([]), np.array([0]), errors="skip"), ValueError,
+         "errors must be 'raise' or 'mask', not 'skip'"),
     ],
 )
 def test_argument_errors(call, error, message):
@@ -278,3 +285,20 @@ def test_tables_convert_with_nulls_types_and_metadata():
     assert isinstance(frame, pd.DataFrame)
     # Packets longer than their layout are counted, not hidden.
     assert stream.report().longer_than_recipe == {4: 1}
+
+
+def test_threads_decode_the_same_stream_alike(capsys):
+    from concurrent.futures import ThreadPoolExecutor
+
+    recipe = [field("x", "twos_complement", 16, offset_bits=48), field("t", "utf8", 16), field("y", "bcd", 8)]
+    bodies = [bytes([i % 256, (7 * i) % 256]) + b"ok" + bytes([i % 10]) for i in range(3000)]
+    stream = kc.read_packets(b"".join(packet(2, i, body) for i, body in enumerate(bodies)))
+    serial = kc.decode(stream, {2: recipe})[2]
+    with ThreadPoolExecutor(4) as pool:
+        tables = list(pool.map(lambda _: kc.decode(stream, {2: recipe}, progress=_ == 0)[2], range(8)))
+    for table in tables:
+        assert all(np.array_equal(table.columns[n], serial.columns[n]) for n in serial.columns)
+    assert serial.columns["t"][0] == "ok" and serial.columns["y"].tolist() == [i % 10 for i in range(3000)]
+    if pytest.importorskip("tqdm"):
+        # The progress bar counts the packets' bytes.
+        assert "32.2k/32.2k" in capsys.readouterr().err
