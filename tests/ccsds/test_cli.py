@@ -278,3 +278,20 @@ def test_progress_bar_by_default_only_on_a_terminal(monkeypatch, tmp_path, files
         assert cli.main(["decode", str(files[0]), "--recipes", RECIPES, "--out", str(tmp_path / "o"),
                          "--format", "csv"]) == 0
         assert ("100%" in stderr.getvalue()) == shown
+
+
+def test_ctrl_c_removes_the_outputs_and_exits_130(capsys, monkeypatch, tmp_path, files):
+    decode = cli.kestrune_ccsds.decode
+    calls = []
+
+    def interrupted_at_second_file(*args, **kwargs):
+        calls.append(args[0])
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return decode(*args, **kwargs)
+
+    monkeypatch.setattr(cli.kestrune_ccsds, "decode", interrupted_at_second_file)
+    out = tmp_path / "o"
+    code, stdout, err = run(capsys, "decode", *files, "--recipes", RECIPES, "--out", out, "--format", "csv")
+    assert (code, stdout, err) == (130, "", "kestrune-ccsds: interrupted\n")
+    assert len(calls) == 2 and not out.exists()
