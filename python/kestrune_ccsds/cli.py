@@ -158,6 +158,13 @@ def table_name(key: object) -> str:
     return re.sub(r"[^\w.-]", "_", str(key)).lstrip(".") or "table"
 
 
+def label(key: object) -> str:
+    """A table as the messages name it: an APID in decimal, as the stream report gives it, and in hex."""
+    if isinstance(key, int):
+        return f"APID {key} (0x{key:03x})"
+    return str(key)
+
+
 def parse_key(text: str) -> object:
     """A table key as typed: an APID in decimal or 0x hex, else a container name."""
     try:
@@ -219,7 +226,7 @@ def numeric(table: Any, name: str) -> np.ndarray:
     column = table.columns[name]
     if column.dtype.kind not in "biuf":
         held = "text or bytes" if column.dtype.kind == "O" else str(column.dtype)
-        raise CliError(f"parameter {name!r} of {table_name(table.key)} holds {held}, not numbers")
+        raise CliError(f"parameter {name!r} of {label(table.key)} holds {held}, not numbers")
     values = np.array(column, dtype=np.float64)
     mask = table.mask.get(name)
     if mask is not None:
@@ -258,7 +265,7 @@ def stream_warnings(path: str, report: Any) -> list[str]:
     for offset, length in report.unparsed:
         lines.append(f"{path}: {length} bytes at byte offset {offset} are not a packet")
     for key, count in report.longer_than_recipe.items():
-        lines.append(f"{path}: {count} packets of {table_name(key)} are longer than their layout")
+        lines.append(f"{path}: {count} packets of {label(key)} are longer than their layout")
     return lines
 
 
@@ -308,8 +315,8 @@ def packet_sizes(stream: Any) -> str:
     for apid in np.unique(stream.apids):
         lengths = stream.lengths[stream.apids == apid]
         low, high = int(lengths.min()), int(lengths.max())
-        parts.append(f"0x{int(apid):03x} {low}" + (f"-{high}" if high != low else ""))
-    return "packet sizes (bytes): " + ", ".join(parts)
+        parts.append(f"APID {int(apid)} {low}" + (f"-{high}" if high != low else ""))
+    return "packet sizes in bytes: " + ", ".join(parts)
 
 
 def time_spans(tables: Mapping[object, Any], time: TimeField) -> str:
@@ -319,14 +326,14 @@ def time_spans(tables: Mapping[object, Any], time: TimeField) -> str:
             continue
         seconds = time.seconds(table)
         if seconds is None:
-            lines.append(f"time of {table_name(key)}: no field {' or '.join(time.names())}")
+            lines.append(f"time of {label(key)}: no field {' or '.join(time.names())}")
             continue
         valid = seconds[~np.isnan(seconds)]
         if not len(valid):
-            lines.append(f"time of {table_name(key)}: no valid value")
+            lines.append(f"time of {label(key)}: no valid value")
             continue
         first, last = time.moments(np.array([valid.min(), valid.max()]))
-        lines.append(f"time of {table_name(key)}: {time.show(first)} to {time.show(last)} "
+        lines.append(f"time of {label(key)}: {time.show(first)} to {time.show(last)} "
                      f"({valid.max() - valid.min():g} s)")
     return "\n".join(lines) if lines else "time: no decoded packets"
 
@@ -351,7 +358,7 @@ class Output:
         if self.columns is None:
             self.columns = names
         elif names != self.columns:
-            raise CliError(f"{table_name(table.key)} has other columns in this file than in the previous ones")
+            raise CliError(f"{label(table.key)} has other columns in this file than in the previous ones")
         if self.form == "csv":
             self._write_csv(table)
         else:
@@ -441,7 +448,7 @@ def run_decode(args: argparse.Namespace) -> None:
                 if table.errors:
                     # The first bad cell of each table and file; the summary counts them all.
                     index, item, message = table.errors[0]
-                    warn(f"{path}: {table_name(key)}: packet {index} at byte offset {int(stream.offsets[index])}, "
+                    warn(f"{path}: {label(key)}: packet {index} at byte offset {int(stream.offsets[index])}, "
                          f"{item}: {message}")
                     masked[key] += len({index for index, _, _ in table.errors})
                 with about(path):
@@ -459,9 +466,9 @@ def run_decode(args: argparse.Namespace) -> None:
     for key, output in outputs.items():
         count = masked[key]
         extra = f", {count} packet{'' if count == 1 else 's'} with null cells" if count else ""
-        print(f"{table_name(key)}: {output.rows} rows, {len(output.columns or [])} columns{extra} -> {output.final}")
+        print(f"{label(key)}: {output.rows} rows, {len(output.columns or [])} columns{extra} -> {output.final}")
     for apid, count in sorted(skipped.items()):
-        print(f"skipped {count} packets of APID 0x{apid:03x} (no recipe)")
+        print(f"skipped {count} packets of {label(apid)}: no recipe")
     if not outputs:
         print("no packet matched a layout: nothing written")
 
@@ -483,7 +490,7 @@ def run_plot(args: argparse.Namespace) -> None:
     if args.key is not None:
         key = parse_key(args.key)
         if key not in tables or not len(tables[key]):
-            raise CliError(f"--key {args.key}: no packets of {table_name(key)} in {args.file}")
+            raise CliError(f"--key {args.key}: no packets of {label(key)} in {args.file}")
         tables = {key: tables[key]}
 
     figure, axes = plt.subplots(len(args.param), 1, sharex=True, squeeze=False,
@@ -495,24 +502,26 @@ def run_plot(args: argparse.Namespace) -> None:
     try:
         for axis, name in zip(axes[:, 0], args.param, strict=True):
             table = pick_table(tables, name)
-            for index, item, message in table.errors[:1]:
-                warn(f"{args.file}: {table_name(table.key)}: {len(table.errors)} packets with null cells, "
-                     f"first packet {index}, {item}: {message}")
+            if table.errors:
+                index, item, message = table.errors[0]
+                bad = len({i for i, _, _ in table.errors})
+                warn(f"{args.file}: {label(table.key)}: {bad} packet{'' if bad == 1 else 's'} with null cells, "
+                     f"the first: packet {index} at byte offset {int(stream.offsets[index])}, {item}: {message}")
             y = numeric(table, name)
             if time is None:
-                x, label = table.packet_index, "packet index in the file"
+                x, xlabel = table.packet_index, "packet index in the file"
             else:
                 seconds = time.seconds(table)
                 if seconds is None:
-                    raise CliError(f"--time: {table_name(table.key)} has no field {' or '.join(time.names())}")
+                    raise CliError(f"--time: {label(table.key)} has no field {' or '.join(time.names())}")
                 x = time.moments(seconds)
-                label = f"time (from {args.epoch})" if time.epoch is not None else f"time (s, {time.coarse})"
+                xlabel = f"time (from {args.epoch})" if time.epoch is not None else f"time (s, {time.coarse})"
             axis.plot(x, y, ".-", markersize=2, linewidth=0.6)
             unit = getattr(table, "units", {}).get(name)
             axis.set_ylabel(f"{name} ({unit})" if unit else name)
-            axis.set_title(f"{table_name(table.key)}: {name}", fontsize=9, loc="left")
+            axis.set_title(f"{label(table.key)}: {name}", fontsize=9, loc="left")
             axis.grid(True, alpha=0.3)
-        axes[-1, 0].set_xlabel(label)
+        axes[-1, 0].set_xlabel(xlabel)
         figure.suptitle(Path(args.file).name, fontsize=10)
         figure.tight_layout()
         temp = out.with_name(out.name + ".partial")
@@ -531,7 +540,7 @@ def pick_table(tables: Mapping[object, Any], name: str) -> Any:
     if not holders:
         raise CliError(f"--param {name}: no decoded table has this parameter")
     if len(holders) > 1:
-        raise CliError(f"--param {name}: in several tables ({', '.join(table_name(t.key) for t in holders)}); "
+        raise CliError(f"--param {name}: in several tables: {', '.join(label(t.key) for t in holders)}; "
                        "choose one with --key")
     return holders[0]
 

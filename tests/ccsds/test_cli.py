@@ -3,6 +3,7 @@ against kestrune.unpack_parameters, its exit codes, one line per failure,
 and no output file left behind that could pass for a complete one."""
 
 import csv
+import importlib.util
 import io
 import os
 import subprocess
@@ -75,9 +76,9 @@ def test_decode_writes_one_table_per_apid_equal_to_unpack_parameters(capsys, tmp
     assert sorted(os.listdir(out)) == [f"apid_064.{form}", f"apid_0c8.{form}"]
     skipped = sum(len(p) == 10 for path in files for p in cp.split_packets(path.read_bytes()))
     assert stdout.splitlines() == [
-        f"apid_064: {len(expected[0x64])} rows, 32 columns -> {out / 'apid_064'}.{form}",
-        f"apid_0c8: {len(expected[0xC8])} rows, 13 columns -> {out / 'apid_0c8'}.{form}",
-        f"skipped {skipped} packets of APID 0x7ff (no recipe)",
+        f"APID 100 (0x064): {len(expected[0x64])} rows, 32 columns -> {out / 'apid_064'}.{form}",
+        f"APID 200 (0x0c8): {len(expected[0xC8])} rows, 13 columns -> {out / 'apid_0c8'}.{form}",
+        f"skipped {skipped} packets of APID 2047 (0x7ff): no recipe",
     ]
     for apid, rows in expected.items():
         got = read_table(out / f"apid_{apid:03x}.{form}", form)
@@ -110,10 +111,18 @@ def test_a_failure_removes_every_output_and_names_file_packet_and_item(capsys, t
     code, stdout, err = run(capsys, "decode", files[0], bad, "--recipes", RECIPES, "--out", out, "--format", "csv",
                             "--keep-going")
     assert code == 0
-    assert err == f"kestrune-ccsds: warning: {bad}: apid_0c8: packet {index} at byte offset {offset}, message: {message}\n"
-    assert "apid_0c8: " in stdout and ", 1 packet with null cells -> " in stdout
+    assert err == f"kestrune-ccsds: warning: {bad}: APID 200 (0x0c8): packet {index} at byte offset {offset}, message: {message}\n"
+    assert "APID 200 (0x0c8): " in stdout and ", 1 packet with null cells -> " in stdout
     rows = read_table(out / "apid_0c8.csv", "csv")
     assert rows[-1]["message"] == "" and rows[-1]["event_id"] == str(int.from_bytes(short[12:14], "big"))
+
+    # A plot shows what decodes and says what does not.
+    if importlib.util.find_spec("matplotlib"):
+        image = tmp_path / "events.png"
+        code, stdout, err = run(capsys, "plot", bad, "--recipes", RECIPES, "--param", "event_id", "--out", image)
+        assert (code, stdout) == (0, f"event_id -> {image}\n")
+        assert err == (f"kestrune-ccsds: warning: {bad}: APID 200 (0x0c8): 1 packet with null cells, the first: "
+                       f"packet {index} at byte offset {offset}, message: {message}\n")
 
 
 def test_inspect_reports_sizes_problems_and_time_span(capsys, tmp_path, files):
@@ -135,13 +144,13 @@ def test_inspect_reports_sizes_problems_and_time_span(capsys, tmp_path, files):
     span = {apid: [r["coarse_time"] + r["fine_time"] / 65536 for r in rows] for apid, rows in rows.items()}
     last_apid = cp.apid_of(list(cp.split_packets(data))[-1])
     span[last_apid].pop()
-    assert lines[-3] == "  packet sizes (bytes): 0x064 58, 0x0c8 47, 0x7ff 10"
+    assert lines[-3] == "  packet sizes in bytes: APID 100 58, APID 200 47, APID 2047 10"
     import numpy as np
 
     for line, apid in zip(lines[-2:], (0x64, 0xC8), strict=True):
         first, last = (np.datetime64("1970-01-01", "ns") + np.timedelta64(int(round(t * 1e9)), "ns")
                        for t in (min(span[apid]), max(span[apid])))
-        assert line == f"  time of apid_{apid:03x}: {first} to {last} ({max(span[apid]) - min(span[apid]):g} s)"
+        assert line == f"  time of APID {apid} (0x{apid:03x}): {first} to {last} ({max(span[apid]) - min(span[apid]):g} s)"
 
 
 def test_plot_writes_the_image_only_when_complete(capsys, tmp_path, files):
@@ -162,7 +171,7 @@ def test_plot_writes_the_image_only_when_complete(capsys, tmp_path, files):
     code, stdout, err = run(capsys, "plot", housekeeping, "--recipes", RECIPES, "--param", "seq_count", "--out", image)
     assert (code, err) == (0, "")
     code, stdout, err = run(capsys, "inspect", housekeeping, "--recipes", RECIPES, "--time", "coarse_time")
-    assert (code, err) == (0, "") and stdout.splitlines()[-1].startswith("  time of apid_064: 1700000120 to ")
+    assert (code, err) == (0, "") and stdout.splitlines()[-1].startswith("  time of APID 100 (0x064): 1700000120 to ")
 
 
 BAD_ITEM = {"name": "mode", "encoding": "unsignd", "bits": 4, "byte_order": "big", "reverse_bits": False}
@@ -209,13 +218,13 @@ BAD_MODULES = {
     (["plot", "{file}", "--recipes", "{recipes}", "--param", "voltage", "--out", "{tmp}/p.png"],
      "--param voltage: no decoded table has this parameter"),
     (["plot", "{file}", "--recipes", "{recipes}", "--param", "seq_count", "--out", "{tmp}/p.png"],
-     "--param seq_count: in several tables (apid_064, apid_0c8); choose one with --key"),
+     "--param seq_count: in several tables: APID 100 (0x064), APID 200 (0x0c8); choose one with --key"),
     (["plot", "{file}", "--recipes", "{recipes}", "--param", "message", "--out", "{tmp}/p.png"],
-     "parameter 'message' of apid_0c8 holds text or bytes, not numbers"),
+     "parameter 'message' of APID 200 (0x0c8) holds text or bytes, not numbers"),
     (["plot", "{file}", "--recipes", "{recipes}", "--param", "mode", "--key", "0x7ff", "--out", "{tmp}/p.png"],
-     "--key 0x7ff: no packets of apid_7ff in {file}"),
+     "--key 0x7ff: no packets of APID 2047 (0x7ff) in {file}"),
     (["plot", "{file}", "--recipes", "{recipes}", "--param", "mode", "--time", "event_id", "--out", "{tmp}/p.png"],
-     "--time: apid_064 has no field event_id"),
+     "--time: APID 100 (0x064) has no field event_id"),
 ])
 def test_failures_are_one_line_and_exit_1(capsys, tmp_path, files, argv, message):
     if argv[0] == "plot":
