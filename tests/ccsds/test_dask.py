@@ -7,6 +7,8 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
@@ -86,16 +88,21 @@ def test_distributed_local_cluster_equals_a_serial_decode(archive):
         assert_same(computed[key], frame)
 
 
-def test_byte_ranges_cut_at_record_starts_and_cover_the_file(archive):
-    paths, prefix = archive
-    stream = kestrune_ccsds.read_packets(paths[0], prefix_bytes=prefix)
+SAMPLE = cp.sample_stream(60, seed=9)
+
+
+@settings(max_examples=200, deadline=None)
+@given(blocksize=st.integers(1, len(SAMPLE) + 600), prefix=st.sampled_from([0, PREFIX]))
+def test_byte_ranges_cut_at_record_starts_and_cover_the_file(blocksize, prefix):
+    stream = kestrune_ccsds.read_packets(with_prefix(SAMPLE, prefix) if prefix else SAMPLE, prefix_bytes=prefix)
     starts = set((stream.offsets.astype(np.int64) - prefix).tolist())
-    for blocksize in (1, 777, stream.nbytes - 1, stream.nbytes):
-        ranges = kd.byte_ranges(stream, blocksize, prefix)
-        assert ranges[0][0] == 0 and ranges[-1][1] is None
-        assert all(stop == start for (_, stop), (start, _) in zip(ranges, ranges[1:]))
-        assert all(start in starts and (stop is None or stop - start >= blocksize) for start, stop in ranges)
-    assert len(kd.byte_ranges(stream, 1, prefix)) == len(stream)
+    ranges = kd.byte_ranges(stream, blocksize, prefix)
+    assert ranges[0][0] == 0 and ranges[-1][1] is None
+    assert all(stop == start for (_, stop), (start, _) in zip(ranges, ranges[1:]))
+    # Every range starts with a record and holds at least blocksize bytes, but the last.
+    assert all(start in starts and (stop is None or stop - start >= blocksize) for start, stop in ranges)
+    # A range ends at the first record start at or after blocksize bytes.
+    assert all(stop is None or not any(start + blocksize <= s < stop for s in starts) for start, stop in ranges)
 
 
 def test_masked_cells_are_null_in_every_partition(tmp_path):
