@@ -3,6 +3,7 @@ kestrune.unpack_parameters gives for the same packet and recipe."""
 
 from __future__ import annotations
 
+import importlib.util
 import math
 import struct
 
@@ -294,11 +295,16 @@ def test_threads_decode_the_same_stream_alike(capsys):
     bodies = [bytes([i % 256, (7 * i) % 256]) + b"ok" + bytes([i % 10]) for i in range(3000)]
     stream = kc.read_packets(b"".join(packet(2, i, body) for i, body in enumerate(bodies)))
     serial = kc.decode(stream, {2: recipe})[2]
+    has_tqdm = importlib.util.find_spec("tqdm") is not None
     with ThreadPoolExecutor(4) as pool:
-        tables = list(pool.map(lambda _: kc.decode(stream, {2: recipe}, progress=_ == 0)[2], range(8)))
+        tables = list(pool.map(lambda i: kc.decode(stream, {2: recipe}, progress=has_tqdm and i == 0)[2], range(8)))
     for table in tables:
         assert all(np.array_equal(table.columns[n], serial.columns[n]) for n in serial.columns)
     assert serial.columns["t"][0] == "ok" and serial.columns["y"].tolist() == [i % 10 for i in range(3000)]
-    if pytest.importorskip("tqdm"):
+    if has_tqdm:
         # The progress bar counts the packets' bytes.
         assert "32.2k/32.2k" in capsys.readouterr().err
+    else:
+        with pytest.raises(ImportError) as info:
+            kc.decode(stream, {2: recipe}, progress=True)
+        assert str(info.value) == "progress=True needs tqdm: pip install 'kestrune[progress]'"
