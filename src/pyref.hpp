@@ -26,7 +26,14 @@ public:
         }
         return *this;
     }
-    ~PyRef() { Py_XDECREF(p_); }
+    // Drops the reference, unless the thread has no thread state: that is
+    // a thread being ended by a forced unwind at finalisation, which must
+    // not touch the object (it is left to the dying runtime).
+    ~PyRef() {
+        if (p_ && PyThreadState_GetUnchecked()) [[likely]] {
+            Py_DECREF(p_);
+        }
+    }
 
     PyObject* get() const noexcept { return p_; }
     // Hands the reference to the caller.
