@@ -40,7 +40,7 @@ def outcome(fn, *args):
     try:
         result = fn(*args)
     except Exception as error:  # noqa: BLE001 - every exception is part of the outcome
-        return ("raised", type(error), str(error))
+        return ("raised", type(error), str(error), getattr(error, "__notes__", None))
     return ("returned", repr(result))
 
 

@@ -13,9 +13,11 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "../convert.hpp"
+#include "../item_note.hpp"
 #include "../lowercase.hpp"
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
@@ -193,9 +195,12 @@ public:
     Processor(std::string_view packet, std::uint64_t start, const RecipeKeys& keys, bool cache)
         : packet_(packet), start_(start), cursor_(start), keys_(keys), cache_(cache) {}
 
-    bool item(PyObject* result, PyObject* item);
+    // Processes item number `index`. On failure the exception is raised and
+    // `note` names the item.
+    bool item(PyObject* result, PyObject* item, std::size_t index, PyRef& note);
 
 private:
+    bool item_body(PyObject* result, PyObject* item, Field& field);
     bool read(PyObject* item, Field& field, std::uint64_t& pos);
     bool locate(const Field& field, std::uint64_t& pos) const;
     PyObject* text_value(Kind kind, std::string_view window);
@@ -209,6 +214,7 @@ private:
     const bool cache_;
     AcceptedNames<const NameEntry*, 8> encodings_;
     AcceptedNames<ByteOrder, 2> byte_orders_;
+    ItemSite site_;  // what is known of the current item
 };
 
 PyObject* Processor::text_value(Kind kind, std::string_view w) {
@@ -327,14 +333,32 @@ PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint3
     return raise_panic("numeric decoder called for a text encoding");
 }
 
-bool Processor::item(PyObject* result, PyObject* item) {
+bool Processor::item(PyObject* result, PyObject* item, std::size_t index, PyRef& note) {
     Field field;
+    site_.begin(index);
+    bool done = false;
+    try {
+        done = item_body(result, item, field);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    if (!done) {
+        // Made now, while the item's name is still held.
+        note = item_note(site_);
+    }
+    return done;
+}
+
+bool Processor::item_body(PyObject* result, PyObject* item, Field& field) {
     std::uint64_t pos = 0;
     recipe_cache::Item known{};
     if (cache_ && PyDict_CheckExact(item) && recipe_cache::find(item, recipe_cache::Direction::Unpack, known)) {
+        // What is known is told in the order in which a fresh reading learns it.
         field.name = PyRef::borrow(known.name);
+        site_.name = known.name;
         field.encoding = known.encoding;
         field.bits = known.bits;
+        site_.set_bits(known.bits);
         field.has_offset = known.has_offset;
         field.offset = known.offset;
         field.order = known.little ? ByteOrder::Little : ByteOrder::Big;
@@ -342,6 +366,8 @@ bool Processor::item(PyObject* result, PyObject* item) {
         if (!locate(field, pos)) {
             return false;
         }
+        site_.set_position(pos);
+        site_.encoding = kNames[field.encoding].name;
     } else if (!read(item, field, pos)) {
         return false;
     }
@@ -417,6 +443,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
     if (!processor::get_required_field(item, keys_.name, "name", field.name, name)) {
         return false;
     }
+    site_.name = field.name.get();
 
     PyRef encoding_obj;
     std::string_view encoding;
@@ -434,6 +461,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
         return false;
     }
     const std::uint32_t bits = field.bits;
+    site_.set_bits(bits);
 
     PyRef order_obj;
     std::string_view order_text;
@@ -468,6 +496,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
     if (!locate(field, pos)) {
         return false;
     }
+    site_.set_position(pos);
 
     // Byte order.
     if (cached_order) {
@@ -511,6 +540,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
         encodings_.remember(encoding_obj.get(), decoder);
     }
     field.encoding = static_cast<std::uint8_t>(decoder - kNames);
+    site_.encoding = decoder->name;
 
     if (PyUnicode_CheckExact(field.name.get()) && PyUnicode_CheckExact(encoding_obj.get()) &&
         PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(order_obj.get()) &&
@@ -535,15 +565,16 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 
 }  // namespace processor
 
-PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe) {
+PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe,
+                         PyRef& note) {
     const RecipeKeys* keys = recipe_keys();
     PyRef result(PyDict_New());
     if (!result) {
         return raise_panic_from_current();
     }
     Processor processor(packet, offset_bits, *keys, recipe_cache::active());
-    for (const PyRef& item : recipe) {
-        if (!processor.item(result.get(), item.get())) {
+    for (std::size_t i = 0; i < recipe.size(); ++i) {
+        if (!processor.item(result.get(), recipe[i].get(), i, note)) {
             return nullptr;
         }
     }

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "../convert.hpp"
+#include "../item_note.hpp"
 #include "../lowercase.hpp"
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
@@ -153,12 +154,15 @@ constexpr auto kEncodingNames = [] {
 static_assert(std::ranges::adjacent_find(kEncodingNames, {}, &NameEntry::name) == kEncodingNames.end(),
               "encoding names must be unique");
 
-bool find_encoding(std::string_view lowered, Enc& out) {
+// An encoding's code (what the cache keeps) is its spelling's index here.
+static_assert(kEncodingNames.size() < recipe_cache::kNoCode, "an encoding's code is its index in kEncodingNames");
+
+bool find_encoding(std::string_view lowered, std::uint8_t& out) {
     const auto* it = std::ranges::lower_bound(kEncodingNames, lowered, {}, &NameEntry::name);
     if (it == kEncodingNames.end() || it->name != lowered) {
         return false;
     }
-    out = it->enc;
+    out = static_cast<std::uint8_t>(it - kEncodingNames.begin());
     return true;
 }
 
@@ -526,29 +530,33 @@ struct ReadItem {
     PyRef byte_order_obj;
     std::string_view encoding;
     std::string_view byte_order;
-    const Enc* known_encoding = nullptr;
+    const std::uint8_t* known_encoding = nullptr;
     const bool* known_order = nullptr;
     bool exact = false;  // every value of an exact type: the reading can be cached
 };
 
-static_assert(static_cast<std::size_t>(Enc::Windows1252) < recipe_cache::kNoCode, "an encoding's code is its Enc");
-
-using Encodings = AcceptedNames<Enc, 8>;
+using Encodings = AcceptedNames<std::uint8_t, 8>;  // codes
 using ByteOrders = AcceptedNames<bool, 2>;  // true for "little"
 
 bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encodings, const ByteOrders& byte_orders,
-               ReadItem& read, recipe_cache::Item& layout) {
+               ReadItem& read, recipe_cache::Item& layout, ItemSite& site) {
     std::string_view name;
     PyRef bits_obj;
     PyRef flag;
-    if (!builder::get_required_field(item, keys.name, "name", read.name_obj, name) ||
-        !lookup_required(item, keys.encoding, "encoding", read.encoding_obj)) {
+    if (!builder::get_required_field(item, keys.name, "name", read.name_obj, name)) {
+        return false;
+    }
+    site.name = read.name_obj.get();
+    if (!lookup_required(item, keys.encoding, "encoding", read.encoding_obj)) {
         return false;
     }
     read.known_encoding = encodings.find(read.encoding_obj.get());
     if ((!read.known_encoding && !convert_str(read.encoding_obj.get(), read.encoding)) ||
-        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), layout.bits) ||
-        !lookup_required(item, keys.byte_order, "byte_order", read.byte_order_obj)) {
+        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), layout.bits)) {
+        return false;
+    }
+    site.set_bits(layout.bits);
+    if (!lookup_required(item, keys.byte_order, "byte_order", read.byte_order_obj)) {
         return false;
     }
     read.known_order = byte_orders.find(read.byte_order_obj.get());
@@ -571,20 +579,20 @@ bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encoding
     return true;
 }
 
-bool match_encoding(const ReadItem& read, Encodings& encodings, Enc& enc) {
+bool match_encoding(const ReadItem& read, Encodings& encodings, std::uint8_t& code) {
     if (read.known_encoding) {
-        enc = *read.known_encoding;
+        code = *read.known_encoding;
         return true;
     }
     LoweredName lowered;
     if (!lowered.assign(read.encoding_obj.get(), read.encoding)) {
         return false;
     }
-    if (!find_encoding(lowered.view(), enc)) {
+    if (!find_encoding(lowered.view(), code)) {
         PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", read.encoding_obj.get());
         return false;
     }
-    encodings.remember(read.encoding_obj.get(), enc);
+    encodings.remember(read.encoding_obj.get(), code);
     return true;
 }
 
@@ -639,7 +647,16 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std
 
 }  // namespace builder
 
-PyObject* build_packet(std::vector<PyRef>& items) {
+namespace {
+
+// Builds the packet; on a failure inside an item, `note` names it.
+PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
+    ItemSite site;
+    // Made while what the site borrows still lives.
+    auto fail = [&site, &note]() -> PyObject* {
+        note = item_note(site);
+        return nullptr;
+    };
     using builder::get_required_field;
     using recipe_cache::Direction;
     const RecipeKeys* keys = recipe_keys();
@@ -666,8 +683,9 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     std::uint64_t furthest = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].get();
+        site.begin(i);  // the name is not read in this pass
         if (!PyDict_CheckExact(item) && !convert_dict(item)) {
-            return nullptr;
+            return fail();
         }
         std::uint32_t bits = 0;
         std::uint64_t off = 0;
@@ -680,13 +698,18 @@ PyObject* build_packet(std::vector<PyRef>& items) {
                 sized[i].cached = false;
             }
             unchanged = false;
-            if (!get_required_field(item, keys->bits, "bits", bits) ||
-                !optional_offset(item, keys->offset_bits, pos, off)) {
-                return nullptr;
+            if (!get_required_field(item, keys->bits, "bits", bits)) {
+                return fail();
+            }
+            site.set_bits(bits);
+            if (!optional_offset(item, keys->offset_bits, pos, off)) {
+                return fail();
             }
         }
+        site.set_bits(bits);
+        site.set_position(off);
         if (!field_end(off, bits, pos)) {
-            return nullptr;
+            return fail();
         }
         furthest = std::max(furthest, pos);
     }
@@ -708,8 +731,17 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     // the field. `read` is null for an item the cache knew; otherwise it holds
     // the keys read afresh, whose encoding and byte order are matched here, in
     // the order in which their failures are reported.
-    auto write = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
+    auto write_item = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
         const std::uint64_t off = layout.has_offset ? layout.offset : pos;
+        // A cached item's name is the entry's, which Python code run by the
+        // value's conversion may drop: it is held for the item's note.
+        PyRef cached_name;
+        if (!read) {
+            cached_name = PyRef::borrow(layout.name);
+            site.name = layout.name;
+            site.set_bits(layout.bits);
+        }
+        site.set_position(off);
         std::uint64_t end = off + layout.bits;
         // While nothing has run since the sizing pass, it has checked this
         // very end. Otherwise the values converted so far ran Python code
@@ -734,10 +766,12 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             return false;
         }
         PyRef value(found);
-        Enc enc = static_cast<Enc>(layout.encoding);
-        if (read && !match_encoding(*read, encodings, enc)) {
+        std::uint8_t code = layout.encoding;
+        if (read && !match_encoding(*read, encodings, code)) {
             return false;
         }
+        site.encoding = kEncodingNames[code].name;
+        const Enc enc = kEncodingNames[code].enc;
         if (unchanged && !plain_value(value.get())) {
             unchanged = false;
         }
@@ -758,28 +792,39 @@ PyObject* build_packet(std::vector<PyRef>& items) {
         }
         field.release();
         pos = end;
-        layout.encoding = static_cast<std::uint8_t>(enc);
+        layout.encoding = code;
         layout.little = little;
         return true;
+    };
+    auto write = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
+        try {
+            return write_item(item, layout, read);
+        } catch (const std::bad_alloc&) {
+            // A text or binary buffer that could not be allocated.
+            PyErr_NoMemory();
+            return false;
+        }
     };
 
     std::size_t i = 0;
     // While no Python code can have run, the sizing pass's copies still
     // describe their dicts.
     for (; unchanged && i < items.size(); ++i) {
+        site.begin(i);
         if (!write(items[i].get(), sized[i].item, nullptr)) {
-            return nullptr;
+            return fail();
         }
     }
     for (; i < items.size(); ++i) {
         PyObject* item = items[i].get();
+        site.begin(i);
         if (!PyDict_CheckExact(item) && !convert_dict(item)) {
-            return nullptr;
+            return fail();
         }
         recipe_cache::Item layout{};
         if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
             if (!write(item, layout, nullptr)) {
-                return nullptr;
+                return fail();
             }
             continue;
         }
@@ -788,8 +833,8 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             reading.emplace(item);
         }
         ReadItem read;
-        if (!read_keys(item, *keys, encodings, byte_orders, read, layout) || !write(item, layout, &read)) {
-            return nullptr;
+        if (!read_keys(item, *keys, encodings, byte_orders, read, layout, site) || !write(item, layout, &read)) {
+            return fail();
         }
         if (reading && read.exact) {
             reading->fill(layout, Direction::Pack);
@@ -797,5 +842,9 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     }
     return packet.release();
 }
+
+}  // namespace
+
+PyObject* build_packet(std::vector<PyRef>& items, PyRef& note) { return pack_items(items, note); }
 
 }  // namespace kestrune
