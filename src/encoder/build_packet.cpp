@@ -681,6 +681,7 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     bool unchanged = cache;
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
+    ItemSite furthest_site;
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].get();
         site.begin(i);  // the name is not read in this pass
@@ -711,12 +712,17 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         if (!field_end(off, bits, pos)) {
             return fail();
         }
-        furthest = std::max(furthest, pos);
+        if (pos > furthest) {
+            furthest = pos;
+            furthest_site = site;
+        }
     }
 
     PyRef packet(new_packet(furthest));
     if (!packet) {
-        return nullptr;
+        // Named by the item that ends furthest, which asked for this size.
+        site = furthest_site;
+        return fail();
     }
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     const auto out_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
