@@ -574,6 +574,11 @@ PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, con
     }
     Processor processor(packet, offset_bits, *keys, recipe_cache::active());
     for (std::size_t i = 0; i < recipe.size(); ++i) {
+        // A long recipe answers Ctrl-C (and lets signal handlers run) every
+        // so many items; an interrupt discards the partial result.
+        if ((i & (kItemsBetweenSignalChecks - 1)) == kItemsBetweenSignalChecks - 1 && PyErr_CheckSignals() < 0) {
+            return nullptr;
+        }
         if (!processor.item(result.get(), recipe[i].get(), i, note)) {
             return nullptr;
         }

@@ -242,6 +242,9 @@ struct FieldBuf {
     const std::uint8_t* data = nullptr;
     std::uint8_t* owned = nullptr;  // == data when the bytes are ours to change
     std::size_t size = 0;
+    // Binary data borrowed from the value: the field's last `size` bytes,
+    // zero before them (the others fill the start of the field).
+    bool right_aligned = false;
 
     void use_number(std::uint64_t field, std::uint32_t bits) {
         numeric = true;
@@ -268,6 +271,13 @@ struct FieldBuf {
         owned = nullptr;
         size = view.size();
     }
+    // Borrowed binary data (the value's own bytes), right-aligned.
+    void use_binary_view(const std::uint8_t* bytes, std::size_t n) {
+        data = bytes;
+        owned = nullptr;
+        size = n;
+        right_aligned = true;
+    }
     // Frees the item's text or binary buffer before the next item.
     void release() {
         if (numeric) {
@@ -283,6 +293,7 @@ struct FieldBuf {
         data = owned = nullptr;
         size = 0;
         numeric = false;
+        right_aligned = false;
     }
     // Reverses the field's bytes, copying borrowed bytes first. A numeric
     // field is a whole number of bytes when this is asked.
@@ -298,6 +309,8 @@ struct FieldBuf {
             use_text(std::string(reinterpret_cast<const char*>(data), size));
         }
         std::reverse(owned, owned + size);
+        // Right-aligned bytes of a field of whole bytes, reversed, start it.
+        right_aligned = false;
     }
 };
 
@@ -402,20 +415,86 @@ bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
     return fits_field(out, bits);
 }
 
-bool encode_binary(PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
-    std::vector<std::uint8_t> data;
-    if (!convert_byte_sequence(value, data)) {
-        return false;
-    }
+bool binary_fits(std::size_t size, std::uint32_t bits) {
     // Binary data is never cut to fit either (the masking of a partial
     // first byte is the field's own width, not a cut).
-    if (data.size() > (std::uint64_t{bits} + 7) / 8) {
-        PyErr_Format(PyExc_ValueError, "Binary value of %zu bytes does not fit in %u bits", data.size(),
+    if (size > (std::uint64_t{bits} + 7) / 8) {
+        PyErr_Format(PyExc_ValueError, "Binary value of %zu bytes does not fit in %u bits", size,
                      static_cast<unsigned>(bits));
+        return false;
+    }
+    return true;
+}
+
+bool encode_binary(PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    if (PyBytes_Check(value)) {
+        // Read in place (bytes cannot change, and the caller holds the
+        // value): placed straight into the packet, or mirrored in one copy.
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
+        if (!binary_fits(size, bits)) {
+            return false;
+        }
+        if (reverse_bits) {
+            out.use_binary(encode_binary_to_bytes(std::span(bytes, size), bits, true));
+        } else {
+            out.use_binary_view(bytes, size);
+        }
+        return true;
+    }
+    std::vector<std::uint8_t> data;
+    if (!convert_byte_sequence(value, data) || !binary_fits(data.size(), bits)) {
         return false;
     }
     out.use_binary(encode_binary_to_bytes(data, bits, reverse_bits));
     return true;
+}
+
+// Below this many bytes a copy is too short to be worth releasing the GIL.
+constexpr std::size_t kReleaseGilBytes = std::size_t{1} << 20;
+// A large copy goes in pieces of this many bytes (milliseconds each), with
+// a check for signals between them.
+constexpr std::size_t kPieceBytes = std::size_t{16} << 20;
+
+// Places `len` whole bytes at packet bit `off`. Large copies run without
+// the GIL (they touch no Python object: the packet is not shared yet and
+// the source is a bytes object or a buffer of ours) and answer Ctrl-C
+// between pieces. False with the interrupt raised.
+bool place_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, const std::uint8_t* src,
+                 std::size_t len) {
+    if (len < kReleaseGilBytes) {
+        builder::place_field(packet, packet_size, off, src, len, static_cast<std::uint32_t>(8 * len));
+        return true;
+    }
+    for (std::size_t done = 0; done < len;) {
+        const std::size_t piece = std::min(kPieceBytes, len - done);
+        Py_BEGIN_ALLOW_THREADS
+        builder::place_field(packet, packet_size, off + 8 * std::uint64_t{done}, src + done, piece,
+                             static_cast<std::uint32_t>(8 * piece));
+        Py_END_ALLOW_THREADS
+        done += piece;
+        if (done < len && PyErr_CheckSignals() < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Places a field of `bits` bits whose last `len` bytes are `src`, zero
+// before them (len <= (bits + 7) / 8).
+bool place_right_aligned(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, const std::uint8_t* src,
+                         std::size_t len, std::uint32_t bits) {
+    const std::uint64_t n = (std::uint64_t{bits} + 7) / 8;
+    if (len == n && len > 0) {
+        // The first byte gives only the field's first bits % 8 (or 8) bits.
+        const auto first = static_cast<std::uint32_t>(bits - 8 * (n - 1));
+        builder::place_field(packet, packet_size, off, src, 1, first);
+        return place_bytes(packet, packet_size, off + first, src + 1, len - 1);
+    }
+    const auto zeros = static_cast<std::uint32_t>(bits - 8 * len);
+    static constexpr std::uint8_t kNoBytes[1] = {0};
+    builder::place_field(packet, packet_size, off, kNoBytes, 0, zeros);
+    return place_bytes(packet, packet_size, off + zeros, src, len);
 }
 
 // The encoding step: converts `value` as the encoding needs and makes the
@@ -682,8 +761,20 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
     ItemSite furthest_site;
+    // Answers Ctrl-C every so many items. Signal handlers (and the garbage
+    // collector) may run Python code there, which may change recipe dicts.
+    auto interrupted = [&unchanged](std::size_t i) {
+        if ((i & (kItemsBetweenSignalChecks - 1)) != kItemsBetweenSignalChecks - 1) {
+            return false;
+        }
+        unchanged = false;
+        return PyErr_CheckSignals() < 0;
+    };
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].get();
+        if (interrupted(i)) {
+            return nullptr;
+        }
         site.begin(i);  // the name is not read in this pass
         if (!PyDict_CheckExact(item) && !convert_dict(item)) {
             return fail();
@@ -793,6 +884,14 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         }
         if (field.numeric) {
             builder::place_number(out, out_size, off, field.number, layout.bits);
+        } else if (field.right_aligned) {
+            if (!place_right_aligned(out, out_size, off, field.data, field.size, layout.bits)) {
+                return false;
+            }
+        } else if (field.size >= kReleaseGilBytes && field.size * 8 == layout.bits) {
+            if (!place_bytes(out, out_size, off, field.data, field.size)) {
+                return false;
+            }
         } else {
             builder::place_field(out, out_size, off, field.data, field.size, layout.bits);
         }
@@ -816,6 +915,12 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     // While no Python code can have run, the sizing pass's copies still
     // describe their dicts.
     for (; unchanged && i < items.size(); ++i) {
+        if (interrupted(i)) {
+            return nullptr;
+        }
+        if (!unchanged) {
+            break;  // Python code may have run: read this item afresh
+        }
         site.begin(i);
         if (!write(items[i].get(), sized[i].item, nullptr)) {
             return fail();
@@ -823,6 +928,9 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     }
     for (; i < items.size(); ++i) {
         PyObject* item = items[i].get();
+        if (interrupted(i)) {
+            return nullptr;
+        }
         site.begin(i);
         if (!PyDict_CheckExact(item) && !convert_dict(item)) {
             return fail();
