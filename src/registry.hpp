@@ -34,16 +34,16 @@ struct Arg {
     Arg() = default;
     Arg(const Arg&) = delete;
     Arg& operator=(const Arg&) = delete;
-    // Drops the items' references in one pass, with one look at the thread
-    // state for all of them (a recipe may hold millions).
+    // Drops the items' references in one pass, with one look at the
+    // interpreter's state for all of them (a recipe may hold millions).
     ~Arg() {
         if (items.empty()) {
             return;
         }
-        const bool attached = PyThreadState_GetUnchecked() != nullptr;
+        const bool finalising = Py_IsFinalizing();
         for (PyRef& item : items) {
             PyObject* p = item.release();
-            if (attached) {
+            if (!finalising) {
                 Py_XDECREF(p);
             }
         }

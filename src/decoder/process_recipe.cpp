@@ -291,7 +291,11 @@ PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint3
             std::string large;
             unsigned char* buffer = small.data();
             if (n > small.size()) {
-                large.resize(static_cast<std::size_t>(n));
+                try {
+                    large.resize(static_cast<std::size_t>(n));
+                } catch (const std::bad_alloc&) {
+                    return PyErr_NoMemory();
+                }
                 buffer = reinterpret_cast<unsigned char*>(large.data());
             }
             if (n > 0) {
@@ -336,17 +340,12 @@ PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint3
 bool Processor::item(PyObject* result, PyObject* item, std::size_t index, PyRef& note) {
     Field field;
     site_.begin(index);
-    bool done = false;
-    try {
-        done = item_body(result, item, field);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    if (item_body(result, item, field)) [[likely]] {
+        return true;
     }
-    if (!done) {
-        // Made now, while the item's name is still held.
-        note = item_note(site_);
-    }
-    return done;
+    // Made now, while the item's name is still held.
+    note = item_note(site_);
+    return false;
 }
 
 bool Processor::item_body(PyObject* result, PyObject* item, Field& field) {
@@ -394,6 +393,8 @@ bool Processor::item_body(PyObject* result, PyObject* item, Field& field) {
         raise_panic_from_current();
         return false;
     }
+    value.reset();
+    key.reset();
     cursor_ = pos + field.bits;
     return true;
 }
@@ -552,6 +553,12 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
                          recipe_cache::Direction::Unpack);
         }
     }
+    // Dropped here rather than by their destructors, which check more.
+    encoding_obj.reset();
+    bits_obj.reset();
+    order_obj.reset();
+    reverse_obj.reset();
+    offset_obj.reset();
     return true;
 }
 

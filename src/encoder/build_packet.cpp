@@ -499,6 +499,18 @@ bool place_right_aligned(std::uint8_t* packet, std::uint64_t packet_size, std::u
 
 // The encoding step: converts `value` as the encoding needs and makes the
 // field bytes.
+bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out);
+
+// encode_field for text and binary data, whose buffers may fail to allocate.
+bool encode_data(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    try {
+        return enc == Enc::Binary ? encode_binary(value, bits, reverse_bits, out) : encode_text(enc, value, bits, out);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
 bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
     std::int64_t signed_value = 0;
     switch (enc) {
@@ -550,10 +562,8 @@ bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bit
         case Enc::Dec:
         case Enc::Ibm:
             return encode_float(*float_family(enc), value, bits, reverse_bits, out);
-        case Enc::Binary:
-            return encode_binary(value, bits, reverse_bits, out);
         default:
-            return encode_text(enc, value, bits, out);
+            return encode_data(enc, value, bits, reverse_bits, out);
     }
 }
 
@@ -568,7 +578,11 @@ bool optional_offset(PyObject* item, PyObject* key, std::uint64_t fallback, std:
         return r == 0;
     }
     PyRef hold(found);
-    return convert_u64(found, out);
+    if (!convert_u64(found, out)) {
+        return false;
+    }
+    hold.reset();
+    return true;
 }
 
 // The end of a field (offset + width), refusing positions beyond 2**64 - 1.
@@ -655,6 +669,10 @@ bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encoding
     read.exact = PyUnicode_CheckExact(layout.name) && PyUnicode_CheckExact(read.encoding_obj.get()) &&
                  PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(read.byte_order_obj.get()) &&
                  PyBool_Check(flag.get()) && (!offset || PyLong_CheckExact(offset));
+    // Dropped here rather than by their destructors, which check more.
+    bits_obj.reset();
+    flag.reset();
+    offset_obj.reset();
     return true;
 }
 
@@ -721,7 +739,11 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 
 bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std::uint32_t& out) {
     PyRef holder;
-    return lookup_required(item, key, key_name, holder) && convert_u32(holder.get(), out);
+    const bool done = lookup_required(item, key, key_name, holder) && convert_u32(holder.get(), out);
+    if (done) {
+        holder.reset();
+    }
+    return done;
 }
 
 }  // namespace builder
@@ -760,7 +782,9 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     bool unchanged = cache;
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
-    ItemSite furthest_site;
+    std::size_t furthest_item = 0;
+    std::uint32_t furthest_bits = 0;
+    std::uint64_t furthest_off = 0;
     // Answers Ctrl-C every so many items. Signal handlers (and the garbage
     // collector) may run Python code there, which may change recipe dicts.
     auto interrupted = [&unchanged](std::size_t i) {
@@ -775,8 +799,10 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         if (interrupted(i)) {
             return nullptr;
         }
-        site.begin(i);  // the name is not read in this pass
+        // The item's note, set only when it fails, has no name: it is not
+        // read in this pass.
         if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+            site.begin(i);
             return fail();
         }
         std::uint32_t bits = 0;
@@ -791,28 +817,35 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
             }
             unchanged = false;
             if (!get_required_field(item, keys->bits, "bits", bits)) {
+                site.begin(i);
                 return fail();
             }
-            site.set_bits(bits);
             if (!optional_offset(item, keys->offset_bits, pos, off)) {
+                site.begin(i);
+                site.set_bits(bits);
                 return fail();
             }
         }
-        site.set_bits(bits);
-        site.set_position(off);
         if (!field_end(off, bits, pos)) {
+            site.begin(i);
+            site.set_bits(bits);
+            site.set_position(off);
             return fail();
         }
         if (pos > furthest) {
             furthest = pos;
-            furthest_site = site;
+            furthest_item = i;
+            furthest_bits = bits;
+            furthest_off = off;
         }
     }
 
     PyRef packet(new_packet(furthest));
     if (!packet) {
         // Named by the item that ends furthest, which asked for this size.
-        site = furthest_site;
+        site.begin(furthest_item);
+        site.set_bits(furthest_bits);
+        site.set_position(furthest_off);
         return fail();
     }
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
@@ -830,27 +863,31 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     // the order in which their failures are reported.
     auto write_item = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
         const std::uint64_t off = layout.has_offset ? layout.offset : pos;
-        // A cached item's name is the entry's, which Python code run by the
-        // value's conversion may drop: it is held for the item's note.
         PyRef cached_name;
-        if (!read) {
-            cached_name = PyRef::borrow(layout.name);
+        bool matched = false;
+        std::uint8_t code = layout.encoding;
+        // What the item's note tells, set only when it fails.
+        auto failed = [&]() {
             site.name = layout.name;
             site.set_bits(layout.bits);
-        }
-        site.set_position(off);
+            site.set_position(off);
+            if (matched) {
+                site.encoding = kEncodingNames[code].name;
+            }
+            return false;
+        };
         std::uint64_t end = off + layout.bits;
         // While nothing has run since the sizing pass, it has checked this
         // very end. Otherwise the values converted so far ran Python code
         // that may have changed this item since; a field that now ends past
         // the packet would lose bits.
         if (!unchanged && !field_end(off, layout.bits, end)) {
-            return false;
+            return failed();
         }
         if (!unchanged && end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
             PyErr_Format(PyExc_ValueError, "item '%U' no longer fits the packet sized before its values were converted",
                          layout.name);
-            return false;
+            return failed();
         }
 
         PyObject* found = nullptr;
@@ -860,55 +897,56 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
             if (r == 0) {
                 PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", layout.name);
             }
-            return false;
+            return failed();
         }
         PyRef value(found);
-        std::uint8_t code = layout.encoding;
         if (read && !match_encoding(*read, encodings, code)) {
-            return false;
+            return failed();
         }
-        site.encoding = kEncodingNames[code].name;
+        matched = true;
         const Enc enc = kEncodingNames[code].enc;
-        if (unchanged && !plain_value(value.get())) {
+        if (!plain_value(value.get())) {
             unchanged = false;
+            // A cached item's name is the entry's, which the conversion's
+            // Python code may drop: it is held for the item's note.
+            if (!read) {
+                cached_name = PyRef::borrow(layout.name);
+            }
         }
         if (!encode_field(enc, value.get(), layout.bits, layout.reverse_bits, field)) {
-            return false;
+            return failed();
         }
         bool little = layout.little;
         if (read && !match_byte_order(*read, byte_orders, layout.bits, little)) {
-            return false;
+            return failed();
         }
         if (little) {
-            field.reverse_bytes();
+            try {
+                field.reverse_bytes();
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return failed();
+            }
         }
         if (field.numeric) {
             builder::place_number(out, out_size, off, field.number, layout.bits);
         } else if (field.right_aligned) {
             if (!place_right_aligned(out, out_size, off, field.data, field.size, layout.bits)) {
-                return false;
+                return failed();
             }
         } else if (field.size >= kReleaseGilBytes && field.size * 8 == layout.bits) {
             if (!place_bytes(out, out_size, off, field.data, field.size)) {
-                return false;
+                return failed();
             }
         } else {
             builder::place_field(out, out_size, off, field.data, field.size, layout.bits);
         }
         field.release();
+        value.reset();
         pos = end;
         layout.encoding = code;
         layout.little = little;
         return true;
-    };
-    auto write = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
-        try {
-            return write_item(item, layout, read);
-        } catch (const std::bad_alloc&) {
-            // A text or binary buffer that could not be allocated.
-            PyErr_NoMemory();
-            return false;
-        }
     };
 
     std::size_t i = 0;
@@ -922,7 +960,7 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
             break;  // Python code may have run: read this item afresh
         }
         site.begin(i);
-        if (!write(items[i].get(), sized[i].item, nullptr)) {
+        if (!write_item(items[i].get(), sized[i].item, nullptr)) {
             return fail();
         }
     }
@@ -937,7 +975,7 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         }
         recipe_cache::Item layout{};
         if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
-            if (!write(item, layout, nullptr)) {
+            if (!write_item(item, layout, nullptr)) {
                 return fail();
             }
             continue;
@@ -947,12 +985,15 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
             reading.emplace(item);
         }
         ReadItem read;
-        if (!read_keys(item, *keys, encodings, byte_orders, read, layout, site) || !write(item, layout, &read)) {
+        if (!read_keys(item, *keys, encodings, byte_orders, read, layout, site) || !write_item(item, layout, &read)) {
             return fail();
         }
         if (reading && read.exact) {
             reading->fill(layout, Direction::Pack);
         }
+        read.name_obj.reset();
+        read.encoding_obj.reset();
+        read.byte_order_obj.reset();
     }
     return packet.release();
 }
