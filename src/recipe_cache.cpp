@@ -31,6 +31,11 @@ std::uint64_t g_events = 0;
 // (a watcher with a higher id than ours may still be running, and may let a
 // packet call read the dict), so it is not filled until another event comes.
 const PyObject* g_changing = nullptr;
+// Whether a watcher may run after ours: ids above ours were taken when we
+// took ours. The interpreter has ids 0 to 7 (more would only make this
+// true without need).
+constexpr int kHighestWatcherId = 7;
+bool g_watchers_after_us = true;
 
 bool is_value_key(PyObject* key) noexcept {
     if (key == g_value_key) {
@@ -222,6 +227,7 @@ void decide() noexcept {
         return;  // no free watcher: run without the cache
     }
     g_watcher = id;
+    g_watchers_after_us = id < kHighestWatcherId;
     g_value_key = recipe_keys()->value;
     g_state = State::On;
 }
@@ -236,6 +242,7 @@ void forget_recipe_cache() noexcept {
     g_watcher = -1;
     g_value_key = nullptr;
     g_changing = nullptr;
+    g_watchers_after_us = true;
     g_state = State::Undecided;
 }
 
@@ -270,7 +277,7 @@ Reading::Reading(PyObject* dict) noexcept {
 
 void Reading::fill(const Item& item, Direction direction) noexcept {
     using namespace detail;
-    if (!dict_ || events_ != g_events || dict_ == g_changing) {
+    if (!dict_ || events_ != g_events || (g_watchers_after_us && dict_ == g_changing)) {
         return;
     }
     Table& t = g_table;
