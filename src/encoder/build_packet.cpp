@@ -783,7 +783,6 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
     std::size_t furthest_item = 0;
-    std::uint32_t furthest_bits = 0;
     std::uint64_t furthest_off = 0;
     // Answers Ctrl-C every so many items. Signal handlers (and the garbage
     // collector) may run Python code there, which may change recipe dicts.
@@ -835,7 +834,6 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         if (pos > furthest) {
             furthest = pos;
             furthest_item = i;
-            furthest_bits = bits;
             furthest_off = off;
         }
     }
@@ -844,7 +842,7 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     if (!packet) {
         // Named by the item that ends furthest, which asked for this size.
         site.begin(furthest_item);
-        site.set_bits(furthest_bits);
+        site.set_bits(static_cast<std::uint32_t>(furthest - furthest_off));
         site.set_position(furthest_off);
         return fail();
     }
@@ -861,33 +859,24 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     // the field. `read` is null for an item the cache knew; otherwise it holds
     // the keys read afresh, whose encoding and byte order are matched here, in
     // the order in which their failures are reported.
-    auto write_item = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
+    // On failure, `layout.encoding` is the matched encoding once `matched`
+    // is set; `hold` keeps a cached item's name alive for the note.
+    auto write_item = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read, PyRef& hold,
+                          bool& matched) -> bool {
         const std::uint64_t off = layout.has_offset ? layout.offset : pos;
-        PyRef cached_name;
-        bool matched = false;
         std::uint8_t code = layout.encoding;
-        // What the item's note tells, set only when it fails.
-        auto failed = [&]() {
-            site.name = layout.name;
-            site.set_bits(layout.bits);
-            site.set_position(off);
-            if (matched) {
-                site.encoding = kEncodingNames[code].name;
-            }
-            return false;
-        };
         std::uint64_t end = off + layout.bits;
         // While nothing has run since the sizing pass, it has checked this
         // very end. Otherwise the values converted so far ran Python code
         // that may have changed this item since; a field that now ends past
         // the packet would lose bits.
         if (!unchanged && !field_end(off, layout.bits, end)) {
-            return failed();
+            return false;
         }
         if (!unchanged && end / 8 + (end % 8 != 0 ? 1 : 0) > out_size) {
             PyErr_Format(PyExc_ValueError, "item '%U' no longer fits the packet sized before its values were converted",
                          layout.name);
-            return failed();
+            return false;
         }
 
         PyObject* found = nullptr;
@@ -897,12 +886,13 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
             if (r == 0) {
                 PyErr_Format(PyExc_KeyError, "Recipe item '%U' missing required field: 'value'", layout.name);
             }
-            return failed();
+            return false;
         }
         PyRef value(found);
         if (read && !match_encoding(*read, encodings, code)) {
-            return failed();
+            return false;
         }
+        layout.encoding = code;
         matched = true;
         const Enc enc = kEncodingNames[code].enc;
         if (!plain_value(value.get())) {
@@ -910,33 +900,33 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
             // A cached item's name is the entry's, which the conversion's
             // Python code may drop: it is held for the item's note.
             if (!read) {
-                cached_name = PyRef::borrow(layout.name);
+                hold = PyRef::borrow(layout.name);
             }
         }
         if (!encode_field(enc, value.get(), layout.bits, layout.reverse_bits, field)) {
-            return failed();
+            return false;
         }
         bool little = layout.little;
         if (read && !match_byte_order(*read, byte_orders, layout.bits, little)) {
-            return failed();
+            return false;
         }
         if (little) {
             try {
                 field.reverse_bytes();
             } catch (const std::bad_alloc&) {
                 PyErr_NoMemory();
-                return failed();
+                return false;
             }
         }
         if (field.numeric) {
             builder::place_number(out, out_size, off, field.number, layout.bits);
         } else if (field.right_aligned) {
             if (!place_right_aligned(out, out_size, off, field.data, field.size, layout.bits)) {
-                return failed();
+                return false;
             }
         } else if (field.size >= kReleaseGilBytes && field.size * 8 == layout.bits) {
             if (!place_bytes(out, out_size, off, field.data, field.size)) {
-                return failed();
+                return false;
             }
         } else {
             builder::place_field(out, out_size, off, field.data, field.size, layout.bits);
@@ -949,6 +939,18 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         return true;
     };
 
+    // The note of item i, which failed in write_item.
+    auto failed = [&](std::size_t i, const recipe_cache::Item& layout, bool matched) {
+        site.begin(i);
+        site.name = layout.name;
+        site.set_bits(layout.bits);
+        site.set_position(layout.has_offset ? layout.offset : pos);
+        if (matched) {
+            site.encoding = kEncodingNames[layout.encoding].name;
+        }
+        return fail();
+    };
+
     std::size_t i = 0;
     // While no Python code can have run, the sizing pass's copies still
     // describe their dicts.
@@ -959,9 +961,10 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         if (!unchanged) {
             break;  // Python code may have run: read this item afresh
         }
-        site.begin(i);
-        if (!write_item(items[i].get(), sized[i].item, nullptr)) {
-            return fail();
+        PyRef hold;
+        bool matched = false;
+        if (!write_item(items[i].get(), sized[i].item, nullptr, hold, matched)) {
+            return failed(i, sized[i].item, matched);
         }
     }
     for (; i < items.size(); ++i) {
@@ -969,14 +972,16 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         if (interrupted(i)) {
             return nullptr;
         }
-        site.begin(i);
         if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+            site.begin(i);
             return fail();
         }
         recipe_cache::Item layout{};
+        PyRef hold;
+        bool matched = false;
         if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
-            if (!write_item(item, layout, nullptr)) {
-                return fail();
+            if (!write_item(item, layout, nullptr, hold, matched)) {
+                return failed(i, layout, matched);
             }
             continue;
         }
@@ -985,8 +990,12 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
             reading.emplace(item);
         }
         ReadItem read;
-        if (!read_keys(item, *keys, encodings, byte_orders, read, layout, site) || !write_item(item, layout, &read)) {
+        site.begin(i);
+        if (!read_keys(item, *keys, encodings, byte_orders, read, layout, site)) {
             return fail();
+        }
+        if (!write_item(item, layout, &read, hold, matched)) {
+            return failed(i, layout, matched);
         }
         if (reading && read.exact) {
             reading->fill(layout, Direction::Pack);
