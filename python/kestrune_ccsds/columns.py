@@ -130,6 +130,13 @@ class FieldSpec:
     size_from: tuple[str, int, int] | None = None
 
 
+def _item_note(index: int, name: object) -> str:
+    """The note that names a refused recipe item by its position."""
+    if isinstance(name, str):
+        return f"in recipe item {index} '{name}'"
+    return f"in recipe item {index}"
+
+
 def _compile_error(message: str) -> ValueError:
     return ValueError(f"ValueError: {message}")
 
@@ -167,54 +174,58 @@ class Plan:
         kinds: list[int] = []
         index: dict[str, int] = {}
         for i, f in enumerate(self.fields):
-            order = f.byte_order.lower()
-            if order not in ("big", "little"):
-                raise _compile_error(f"Invalid byte_order '{f.byte_order}': must be 'big' or 'little'")
-            dynamic = f.size_from is not None
-            if order == "little" and not dynamic and f.bits % 8:
-                raise _compile_error(
-                    f"Invalid byte_order '{f.byte_order}': little-endian fields must be a whole number of bytes "
-                    f"(got {f.bits} bits)"
-                )
-            lowered = f.encoding.lower()
-            if lowered == "binary":
-                kind, stub, text = _BINARY, 0, 0
-            elif lowered in _DECODERS:
-                kind, stub, text = _DECODERS[lowered]
-            else:
-                raise _compile_error(f"Unsupported encoding type: {f.encoding}")
-            size_ref, slope, intercept = -1, 1, 0
-            if f.size_from is not None:
-                ref_name, slope, intercept = f.size_from
-                ref = index.get(ref_name)
-                if ref is None or stores[ref] not in (_U8, _U16, _U32, _U64, _I8, _I16, _I32, _I64):
-                    raise ValueError(
-                        f"Field '{f.name}' takes its size from '{ref_name}', which is not an earlier integer field"
+            try:
+                order = f.byte_order.lower()
+                if order not in ("big", "little"):
+                    raise _compile_error(f"Invalid byte_order '{f.byte_order}': must be 'big' or 'little'")
+                dynamic = f.size_from is not None
+                if order == "little" and not dynamic and f.bits % 8:
+                    raise _compile_error(
+                        f"Invalid byte_order '{f.byte_order}': little-endian fields must be a whole number of bytes "
+                        f"(got {f.bits} bits)"
                     )
-                size_ref = ref
-            if not 0 <= f.bits < 1 << 64 or (f.offset_bits is not None and not 0 <= f.offset_bits < 1 << 64):
-                raise ValueError(f"Field '{f.name}': bits and offset_bits must be between 0 and 2**64 - 1")
-            store = _store(kind, f.bits, dynamic)
-            rows.append(
-                (
-                    f.name,
-                    kind,
-                    stub,
-                    text,
-                    store,
-                    f.bits,
-                    f.offset_bits,
-                    order == "little",
-                    bool(f.reverse_bits),
-                    f.byte_order,
-                    size_ref,
-                    slope,
-                    intercept,
+                lowered = f.encoding.lower()
+                if lowered == "binary":
+                    kind, stub, text = _BINARY, 0, 0
+                elif lowered in _DECODERS:
+                    kind, stub, text = _DECODERS[lowered]
+                else:
+                    raise _compile_error(f"Unsupported encoding type: {f.encoding}")
+                size_ref, slope, intercept = -1, 1, 0
+                if f.size_from is not None:
+                    ref_name, slope, intercept = f.size_from
+                    ref = index.get(ref_name)
+                    if ref is None or stores[ref] not in (_U8, _U16, _U32, _U64, _I8, _I16, _I32, _I64):
+                        raise ValueError(
+                            f"Field '{f.name}' takes its size from '{ref_name}', which is not an earlier integer field"
+                        )
+                    size_ref = ref
+                if not 0 <= f.bits < 1 << 64 or (f.offset_bits is not None and not 0 <= f.offset_bits < 1 << 64):
+                    raise ValueError(f"Field '{f.name}': bits and offset_bits must be between 0 and 2**64 - 1")
+                store = _store(kind, f.bits, dynamic)
+                rows.append(
+                    (
+                        f.name,
+                        kind,
+                        stub,
+                        text,
+                        store,
+                        f.bits,
+                        f.offset_bits,
+                        order == "little",
+                        bool(f.reverse_bits),
+                        f.byte_order,
+                        size_ref,
+                        slope,
+                        intercept,
+                    )
                 )
-            )
-            stores.append(store)
-            kinds.append(kind)
-            index[f.name] = i
+                stores.append(store)
+                kinds.append(kind)
+                index[f.name] = i
+            except Exception as e:
+                e.add_note(_item_note(i, f.name))
+                raise
         self._stores = tuple(stores)
         self._kinds = tuple(kinds)
         self._native = _native.compile(rows)
@@ -313,10 +324,23 @@ def recipe_fields(recipe: object) -> list[FieldSpec]:
         # included): raise that same error.
         kestrune.unpack_parameters(b"", 0, recipe)  # type: ignore[arg-type]
         raise TypeError(f"a recipe is a sequence of dicts, not {type(recipe).__name__}")
-    specs = [_item_spec(item) for item in items]
-    for spec in specs:
-        if spec.encoding.lower() == "binary":
-            raise _compile_error(f"Unsupported encoding type: {spec.encoding}")
+    specs: list[FieldSpec] = []
+    for i, item in enumerate(items):
+        try:
+            spec = _item_spec(item)
+            if spec.encoding.lower() == "binary":
+                raise _compile_error(f"Unsupported encoding type: {spec.encoding}")
+        except Exception as e:
+            # unpack_parameters was asked about this item alone: its note
+            # names position 0, so it gives way to one naming the item's
+            # place in the whole recipe.
+            notes = getattr(e, "__notes__", None)
+            if notes:
+                notes[:] = [n for n in notes if not n.startswith("in recipe item ")]
+            name = dict.get(item, "name") if isinstance(item, dict) else None
+            e.add_note(_item_note(i, name))
+            raise
+        specs.append(spec)
     return specs
 
 

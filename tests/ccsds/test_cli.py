@@ -205,7 +205,7 @@ BAD_MODULES = {
     (["decode", "{file}", "--recipes", "{tmp}/items.py:RECIPES", "--out", "{tmp}/o"],
      "--recipes {tmp}/items.py:RECIPES: the recipe of APID 100 is a str, not a list of items"),
     (["decode", "{file}", "--recipes", "{tmp}/width.py:RECIPES", "--out", "{tmp}/o"],
-     "--recipes {tmp}/width.py:RECIPES: the recipe of APID 100: {unpack_error}"),
+     "--recipes {tmp}/width.py:RECIPES: the recipe of APID 100: {unpack_error} (in recipe item 0 'mode')"),
     (["decode", "{tmp}/missing.bin", "--recipes", "{recipes}", "--out", "{tmp}/o"], "{tmp}/missing.bin: no such file"),
     (["decode", "{tmp}", "--recipes", "{recipes}", "--out", "{tmp}/o"], "{tmp}: is a directory, not a file of packets"),
     (["decode", "{file}", "--recipes", "{recipes}", "--out", "{file}"], "--out {file}: exists and is not a directory"),
