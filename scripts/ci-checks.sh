@@ -1,16 +1,60 @@
 #!/usr/bin/env bash
 # The checks that CI runs after the test suite (scripts/test.sh). Each step is
-# a script of its own that can also be run by hand; a step that needs a tool
-# this machine cannot get prints a SKIPPED line instead of failing.
+# a script of its own that can also be run by hand. A step that needs a tool
+# or source this machine cannot get exits with status 77 after a
+# "SKIPPED: <why>" line; any other non-zero status fails the run. The run
+# stops at the first failed step and always ends with a summary of the steps
+# that passed, were skipped (and why) or failed.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
+readonly skipped=77
+passed=()
+skips=()
+failure=""
+output="$(mktemp)"
+
+summary() {
+    local status=$?
+    rm -f "$output"
+    local line="${#passed[@]} passed, ${#skips[@]} skipped"
+    [ -z "$failure" ] || line="$line, 1 failed (the run stopped there)"
+    echo "== summary: $line"
+    local entry
+    for entry in "${passed[@]}"; do echo "   passed   $entry"; done
+    for entry in "${skips[@]}"; do echo "   SKIPPED  $entry"; done
+    [ -z "$failure" ] || echo "   FAILED   $failure"
+    exit $status
+}
+trap summary EXIT
+
 step() {
-    echo "==> $*"
-    local start=$SECONDS
-    "$@"
-    echo "<== $* ($((SECONDS - start)) s)"
+    local name="$*" start=$SECONDS status reason
+    echo "==> $name"
+    set +e
+    "$@" 2>&1 | tee "$output"
+    status=${PIPESTATUS[0]}
+    set -e
+    local took="$((SECONDS - start)) s"
+    if [ "$status" -eq 0 ]; then
+        echo "<== $name: passed ($took)"
+        passed+=("$name ($took)")
+        return
+    fi
+    if [ "$status" -eq "$skipped" ]; then
+        reason="$(sed -n 's/^SKIPPED: //p' "$output" | tail -n 1)"
+        if [ -n "$reason" ]; then
+            echo "<== $name: SKIPPED ($took): $reason"
+            skips+=("$name: $reason")
+            return
+        fi
+        failure="$name: exit status $skipped (skipped) without a SKIPPED line ($took)"
+    else
+        failure="$name: exit status $status ($took)"
+    fi
+    echo "<== $name: FAILED, ${failure#"$name: "}"
+    exit 1
 }
 
 # Steps (one line each):
