@@ -10,21 +10,20 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 readonly skipped=77
-passed=()
-skips=()
+results=()  # one line per step run, in order
+passed=0
+skips=0
 failure=""
 output="$(mktemp)"
 
 summary() {
     local status=$?
     rm -f "$output"
-    local line="${#passed[@]} passed, ${#skips[@]} skipped"
+    local line="$passed passed, $skips skipped"
     [ -z "$failure" ] || line="$line, 1 failed (the run stopped there)"
     echo "== summary: $line"
     local entry
-    for entry in "${passed[@]}"; do echo "   passed   $entry"; done
-    for entry in "${skips[@]}"; do echo "   SKIPPED  $entry"; done
-    [ -z "$failure" ] || echo "   FAILED   $failure"
+    for entry in "${results[@]}"; do echo "   $entry"; done
     exit $status
 }
 trap summary EXIT
@@ -39,14 +38,16 @@ step() {
     local took="$((SECONDS - start)) s"
     if [ "$status" -eq 0 ]; then
         echo "<== $name: passed ($took)"
-        passed+=("$name ($took)")
+        passed=$((passed + 1))
+        results+=("passed   $name ($took)")
         return
     fi
     if [ "$status" -eq "$skipped" ]; then
         reason="$(sed -n 's/^SKIPPED: //p' "$output" | tail -n 1)"
         if [ -n "$reason" ]; then
             echo "<== $name: SKIPPED ($took): $reason"
-            skips+=("$name: $reason")
+            skips=$((skips + 1))
+            results+=("SKIPPED  $name: $reason")
             return
         fi
         failure="$name: exit status $skipped (skipped) without a SKIPPED line ($took)"
@@ -54,6 +55,7 @@ step() {
         failure="$name: exit status $status ($took)"
     fi
     echo "<== $name: FAILED, ${failure#"$name: "}"
+    results+=("FAILED   $failure")
     exit 1
 }
 
@@ -64,6 +66,6 @@ step scripts/clang-build.sh
 step scripts/sanitize.sh
 step scripts/fuzz.sh 10
 # Leak check on a debug CPython, then the suite twice on a free-threaded one
-# (both interpreters are built once, about 10 and 14 minutes, then cached).
+# (both interpreters are built once, about 3 minutes each, then cached).
 step scripts/refleak.sh
 step scripts/freethreaded.sh

@@ -1,10 +1,14 @@
-"""scripts/build-cpython.sh fetches and verifies CPython's source, run against
-a stand-in apt-get that serves files from a directory: every way the fetch can
-go wrong ends in one SKIPPED or FAILED line and its exit status, and a cached
-tarball that no longer matches its .dsc is fetched again."""
+"""The CI scripts' own failure paths.
+
+scripts/build-cpython.sh runs against a stand-in apt-get that serves files
+from a directory: every way the fetch can go wrong ends in one SKIPPED or
+FAILED line and its exit status, and a cached tarball that no longer matches
+its .dsc is fetched again. scripts/ci-checks.sh runs stand-in steps: a skip
+must give its reason, and the summary lists every step run."""
 
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -20,7 +24,7 @@ MIRROR = "http://mirror.test/debian"
 
 pytestmark = pytest.mark.skipif(
     not sys.platform.startswith("linux") or not all(shutil.which(tool) for tool in ("bash", "flock", "sha256sum")),
-    reason="the script needs bash, flock and sha256sum")
+    reason="the scripts need bash, flock and sha256sum")
 
 # Serves $FAKE_ARCHIVE: "update" writes a Sources index when the file
 # "reachable" is there, else the message in "update.log"; "source" copies the
@@ -168,3 +172,45 @@ def test_fetch_failure(tmp_path, case):
     # Nothing half-done is left under the cache's names.
     leftovers = sorted(p.name for p in (machine.cache / "src").iterdir()) if (machine.cache / "src").exists() else []
     assert leftovers == []
+
+
+STEPS = ["check-types", "check-dist", "clang-build", "sanitize", "fuzz", "refleak", "freethreaded"]
+
+
+@pytest.mark.parametrize("refleak, status, tail", [
+    ("echo leak check passed", 0, ["<== scripts/refleak.sh: passed (0 s)", "==> scripts/freethreaded.sh", "fine",
+                                   "<== scripts/freethreaded.sh: passed (0 s)", "== summary: 5 passed, 2 skipped"]),
+    ("echo 'FAILED: building CPython failed' >&2; exit 1", 1,
+     ["FAILED: building CPython failed", "<== scripts/refleak.sh: FAILED, exit status 1 (0 s)",
+      "== summary: 3 passed, 2 skipped, 1 failed (the run stopped there)"]),
+    ("exit 77", 1, ["<== scripts/refleak.sh: FAILED, exit status 77 (skipped) without a SKIPPED line (0 s)",
+                    "== summary: 3 passed, 2 skipped, 1 failed (the run stopped there)"]),
+], ids=["passes", "fails", "skips without a reason"])
+def test_ci_checks_summary(tmp_path, refleak, status, tail):
+    (tmp_path / "scripts").mkdir()
+    shutil.copy(ROOT / "scripts" / "ci-checks.sh", tmp_path / "scripts")
+    bodies = dict.fromkeys(STEPS, "echo fine")
+    bodies["clang-build"] = "echo 'SKIPPED: clang++-19 is not on PATH'; exit 77"
+    bodies["fuzz"] = "echo 'SKIPPED: an earlier line'; echo 'SKIPPED: no libFuzzer'; exit 77"
+    bodies["refleak"] = refleak
+    for name, body in bodies.items():
+        path = tmp_path / "scripts" / f"{name}.sh"
+        path.write_text(f"#!/bin/bash\n{body}\n")
+        path.chmod(0o755)
+    done = subprocess.run(["bash", str(tmp_path / "scripts" / "ci-checks.sh")], capture_output=True, text=True,
+                          timeout=60)
+    # A step's time is 0 s, or 1 s when it straddles a second.
+    lines = re.sub(r"\(1 s\)", "(0 s)", done.stdout).splitlines()
+    assert done.returncode == status
+    assert "<== scripts/clang-build.sh: SKIPPED (0 s): clang++-19 is not on PATH" in lines
+    assert "<== scripts/fuzz.sh 10: SKIPPED (0 s): no libFuzzer" in lines
+    results = ["passed   scripts/check-types.sh (0 s)", "passed   scripts/check-dist.sh (0 s)",
+               "SKIPPED  scripts/clang-build.sh: clang++-19 is not on PATH", "passed   scripts/sanitize.sh (0 s)",
+               "SKIPPED  scripts/fuzz.sh 10: no libFuzzer"]
+    results.append("passed   scripts/refleak.sh (0 s)" if status == 0 else "FAILED   " + tail[-2].removeprefix(
+        "<== ").replace(": FAILED, ", ": "))
+    if status == 0:
+        results.append("passed   scripts/freethreaded.sh (0 s)")
+    summary = lines.index(tail[-1])
+    assert lines[summary - len(tail) + 1:summary + 1] == tail
+    assert lines[summary + 1:] == ["   " + line for line in results]
