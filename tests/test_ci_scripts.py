@@ -130,7 +130,7 @@ def test_build_failure_fails(tmp_path):
 def test_fetch_failure(tmp_path, case):
     machine = Machine(tmp_path)
     payload = b"the release tarball"
-    tmp_dsc = "python3.13_3.13.5-2.dsc"
+    dsc_name = "python3.13_3.13.5-2.dsc"
     if case == "unreachable":
         line = f"W: Failed to fetch {MIRROR}/dists/trixie/InRelease  Could not resolve 'mirror.test'"
         (machine.archive / "update.log").write_text(line + "\nW: Some index files failed to download.\n")
@@ -153,7 +153,7 @@ def test_fetch_failure(tmp_path, case):
         machine.serve(payload)
         (machine.files / TARBALL).unlink()
         expected = 1, (f"FAILED: {PREFIX}the trixie source package has no {TARBALL} with its .dsc "
-                       f"(it holds: {tmp_dsc}); update the version in {SCRIPT}")
+                       f"(it holds: {dsc_name}); update the version in {SCRIPT}")
     else:
         machine.serve(payload)
         machine.tool("mv", FAILING_MV)
