@@ -20,8 +20,8 @@
 # Exit status: 0 built or cached; 77 skipped because the source cannot be had
 # on this machine (no apt-get, no Debian keyring, archive unreachable), with a
 # "SKIPPED: ..." line; 1 for anything else (a fetch that does not verify, a
-# file that cannot be moved into the cache, a failed build), with a
-# "FAILED: ..." line.
+# cached source that does not verify and cannot be fetched again, a file that
+# cannot be moved into the cache, a failed build), with a "FAILED: ..." line.
 # KESTRUNE_DEBIAN_MIRROR replaces the archive's URL (a local mirror) and
 # KESTRUNE_DEBIAN_KEYRING the keyring that its Release file is checked with.
 set -euo pipefail
@@ -81,17 +81,31 @@ matches_dsc() {
 }
 
 # Ensures that $tarball and $dsc are present and match. Returns 0, or
-# $skipped when the source cannot be had here, or 1; prints the reason on
-# stdout. Every step checks its own status: set -e does not act inside a
+# $skipped when there is no cached source and none can be had here, or 1;
+# prints the reason on stdout. Every step checks its own status: set -e does not act inside a
 # function whose status is tested.
 fetch_source() {
-    local why
+    local why reason status=0
     if why="$(matches_dsc "$tarball" "$dsc")"; then
         return 0
     fi
     if [ -e "$tarball" ] || [ -e "$dsc" ]; then
         echo "the cached source does not verify ($why): fetching it again" >&2
+    else
+        why=""
     fi
+    reason="$(fetch_new)" || status=$?
+    # A broken cache is a fault of this machine even when the archive is
+    # out of reach: it fails rather than skips, and stays for inspection.
+    if [ "$status" -eq "$skipped" ] && [ -n "$why" ]; then
+        echo "the cached source does not verify ($why), and fetching it again failed: $reason"
+        return 1
+    fi
+    [ -z "$reason" ] || echo "$reason"
+    return $status
+}
+
+fetch_new() {
     if ! command -v apt-get >/dev/null 2>&1; then
         echo "no apt-get on this machine"
         return $skipped
