@@ -6,14 +6,14 @@
 # really run in parallel.
 # The module is built and installed into the virtual environment
 # build/freethreaded-venv. Arguments go to pytest.
-# Prints a SKIPPED line and exits 0 when the interpreter can be neither found
-# in the cache nor built.
+# Prints a SKIPPED line and exits 77 when the interpreter's source cannot be
+# had on this machine; fails when it cannot be built.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-python="$("$root/scripts/build-cpython.sh" freethreaded | tail -n 1)"
-[ -x "$python" ] || { echo "$python"; exit 0; }  # the build script's SKIPPED line
+# Exits with the build script's status: 77 (its SKIPPED line) or a failure.
+python="$("$root/scripts/build-cpython.sh" freethreaded)" || exit $?
 
 venv="$root/build/freethreaded-venv"
 prefix_of() { "$1" -c 'import sys; print(sys.base_prefix)' 2>/dev/null; }

@@ -5,6 +5,9 @@
 # Inputs found along the way are kept in build/fuzz/corpus/, so longer runs
 # by hand build on earlier ones; a failing input is saved in
 # build/fuzz/artifacts/ and fails the run.
+# Installs clang-19 and libclang-rt-19-dev from the Debian archive when
+# libFuzzer is missing and this runs as root; exits 77 after a SKIPPED line
+# when it cannot be had.
 # Usage: scripts/fuzz.sh [seconds-per-harness (default 10)] [harness ...]
 #   harnesses: integer bcd float text bits (default: all)
 #   replay a saved input: build/fuzz/fuzz/fuzz_<harness> <file>
@@ -16,22 +19,45 @@ shift || true
 harnesses=("$@")
 [ "${#harnesses[@]}" -gt 0 ] || harnesses=(integer bcd float text bits)
 
+# Sets $why and fails when clang-19 cannot link a libFuzzer program.
 can_fuzz() {
-    command -v clang++-19 >/dev/null 2>&1 &&
-        echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
-        clang++-19 -x c++ - -fsanitize=fuzzer,address,undefined -o /dev/null >/dev/null 2>&1
+    if ! command -v clang++-19 >/dev/null 2>&1; then
+        why="clang++-19 is not on PATH"
+        return 1
+    fi
+    local error
+    if ! error="$(echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' |
+        clang++-19 -x c++ - -fsanitize=fuzzer,address,undefined -o /dev/null 2>&1)"; then
+        why="clang++-19 cannot link a libFuzzer program: $(grep -m 1 -E 'error' <<<"$error" || tail -n 1 <<<"$error")"
+        return 1
+    fi
 }
-if ! can_fuzz && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "Installing clang-19 and libclang-rt-19-dev"
-    export DEBIAN_FRONTEND=noninteractive
-    packages=(clang-19 libclang-rt-19-dev)
-    apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null 2>&1 ||
-        { apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null; } ||
-        true
-fi
+# Without them the step is skipped (exit status 77), saying why.
+packages=(clang-19 libclang-rt-19-dev)
 if ! can_fuzz; then
-    echo "SKIPPED: clang-19 with libFuzzer (clang-19, libclang-rt-19-dev) is not available"
-    exit 0
+    if [ "$(id -u)" != 0 ]; then
+        why="$why, and installing ${packages[*]} needs root"
+    elif ! command -v apt-get >/dev/null 2>&1; then
+        why="$why, and there is no apt-get to install ${packages[*]} with"
+    else
+        echo "Installing ${packages[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        log="$(mktemp)"
+        apt-get install -y -qq --no-install-recommends "${packages[@]}" >"$log" 2>&1 ||
+            { apt-get update -qq >>"$log" 2>&1 &&
+                apt-get install -y -qq --no-install-recommends "${packages[@]}" >>"$log" 2>&1; } || true
+        apt_error="$(grep -E '^(E|W):' "$log" | tail -n 1 || true)"
+        rm -f "$log"
+        if can_fuzz; then
+            why=""
+        else
+            why="$why (after apt-get install ${packages[*]}${apt_error:+: $apt_error})"
+        fi
+    fi
+    if [ -n "$why" ]; then
+        echo "SKIPPED: $why"
+        exit 77
+    fi
 fi
 
 build="$root/build/fuzz"
