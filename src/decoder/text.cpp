@@ -41,6 +41,28 @@ inline u64 load64(const u8* p) {
     return w;
 }
 
+// The index of the first byte of p[0, n) that is 0x80 or above, or n: 32
+// bytes per step while they are all ASCII, then a word at a time.
+std::size_t ascii_prefix(const u8* p, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        if (((load64(p + i) | load64(p + i + 8) | load64(p + i + 16) | load64(p + i + 24)) & kHighBits) != 0) {
+            break;
+        }
+    }
+    for (; i + 8 <= n; i += 8) {
+        if (const u64 w = load64(p + i) & kHighBits; w != 0) {
+            return i + static_cast<std::size_t>(std::countr_zero(w)) / 8;
+        }
+    }
+    for (; i < n; ++i) {
+        if (p[i] >= 0x80) {
+            return i;
+        }
+    }
+    return n;
+}
+
 // Writes the UTF-8 form of scalar value `c` at `out` and returns the end.
 inline char* put_utf8(char* out, u32 c) {
     if (c < 0x80) {
@@ -130,15 +152,16 @@ struct Utf8Fault {
 };
 
 // Validates `s` as UTF-8 (no surrogates, no overlong forms, nothing above
-// U+10FFFF). Returns true when valid, else fills `fault`.
-bool validate_utf8(std::string_view s, Utf8Fault& fault) {
+// U+10FFFF) from index `from`, where a character starts. Returns true when
+// valid, else fills `fault` (indices into `s`).
+bool validate_utf8(std::string_view s, std::size_t from, Utf8Fault& fault) {
     const u8* p = bytes_of(s);
     const std::size_t n = s.size();
     constexpr unsigned accept = 6 * kAccept;
     constexpr unsigned reject = 6 * kReject;
     unsigned state = accept;
-    std::size_t i = 0;
-    std::size_t start = 0;  // start of the current character
+    std::size_t i = from;
+    std::size_t start = from;  // start of the current character
     while (i < n) {
         if (state == accept) {
             while (i + 16 <= n && ((load64(p + i) | load64(p + i + 8)) & kHighBits) == 0) {
@@ -376,13 +399,33 @@ inline bool any_surrogate(const V16& v) {
     return any_lane(((h[0] & 0xF800) == 0xD800) | ((h[1] & 0xF800) == 0xD800));
 }
 
+// The lane of the first surrogate in `v`, or kBlock when there is none.
+inline std::size_t first_surrogate(const V16& v) {
+    H16 h[2];
+    std::memcpy(h, &v, sizeof v);
+    for (std::size_t half = 0; half < 2; ++half) {
+        const auto mask = (h[half] & 0xF800) == 0xD800;
+        u64 w[2];
+        std::memcpy(w, &mask, sizeof w);
+        for (std::size_t q = 0; q < 2; ++q) {
+            if (w[q] != 0) {
+                return 8 * half + 4 * q + static_cast<std::size_t>(std::countr_zero(w[q])) / 16;
+            }
+        }
+    }
+    return kBlock;
+}
+
 inline u32 combine_pair(u32 high, u32 low) { return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00); }
 
-// Checks the pairing of surrogates; false at the first unpaired one. A pair
-// may end one unit past a block.
+// Checks the pairing of surrogates; false at the first unpaired one. A block
+// with a surrogate is taken up to it, the pair is checked on its own, and
+// the next block starts after the pair.
 template <bool Little>
 bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t& max_char) {
-    V16 vmax{};
+    // The OR of the blocks' units: a surrogate in it only ever joins a
+    // checked pair, whose code point sets the width anyway.
+    V16 vor{};
     u32 smax = 0;
     std::size_t pairs = 0;
     std::size_t k = 0;
@@ -390,61 +433,67 @@ bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t
         if (k + kBlock <= units) {
             V16 v;
             load_units16<Little>(v, p + 2 * k);
+            vor |= v;
             if (!any_surrogate(v)) {
-                vmax |= v;
                 k += kBlock;
                 continue;
             }
-        }
-        const std::size_t block_end = std::min(units, k + kBlock);
-        while (k < block_end) {
+            k += first_surrogate(v);
+        } else {
             const u32 u = unit16<Little>(p, k);
             if (u - 0xD800 >= 0x800) {
                 smax = std::max(smax, u);
                 ++k;
-            } else if (u <= 0xDBFF && k + 1 < units) {
-                const u32 low = unit16<Little>(p, k + 1);
-                if (low - 0xDC00 >= 0x400) {
-                    return false;
-                }
-                smax = std::max(smax, combine_pair(u, low));
-                ++pairs;
-                k += 2;
-            } else {
-                return false;  // a low surrogate first, or a high one at the end
+                continue;
             }
         }
+        // A surrogate at k: a high one, then a low one.
+        const u32 high = unit16<Little>(p, k);
+        if (high > 0xDBFF || k + 1 >= units || unit16<Little>(p, k + 1) - 0xDC00 >= 0x400) {
+            return false;
+        }
+        smax = std::max(smax, combine_pair(high, unit16<Little>(p, k + 1)));
+        ++pairs;
+        k += 2;
     }
     length = units - pairs;
-    max_char = std::max(smax, lane_or(vmax));
+    max_char = std::max(smax, lane_or(vor));
     return true;
 }
 
-// Writes measured (well-paired) UTF-16 as code points. Narrow Units only
-// receive text without pairs, so their blocks are plain conversions.
+// Writes measured (well-paired) UTF-16 as `length` code points. A block is
+// stored whole when the output has room for it, and the output then moves
+// only past the units before the first surrogate; the pair is written on its
+// own. Narrow Units only receive text without pairs.
 template <bool Little, class Unit>
-void fill_utf16(const u8* p, std::size_t units, Unit* out) {
+void fill_utf16(const u8* p, std::size_t units, Unit* out, std::size_t length) {
+    Unit* const end = out + length;
     std::size_t k = 0;
     while (k < units) {
         if (k + kBlock <= units) {
             V16 v;
             load_units16<Little>(v, p + 2 * k);
-            if (!any_surrogate(v)) {
-                out = store_units(out, v);
-                k += kBlock;
+            const std::size_t plain = any_surrogate(v) ? first_surrogate(v) : kBlock;
+            if (static_cast<std::size_t>(end - out) >= kBlock) {
+                store_units(out, v);
+                out += plain;
+            } else {
+                for (std::size_t l = 0; l < plain; ++l) {
+                    *out++ = static_cast<Unit>(v[l]);
+                }
+            }
+            k += plain;
+            if (plain == kBlock) {
                 continue;
             }
         }
-        const std::size_t block_end = std::min(units, k + kBlock);
-        while (k < block_end) {
-            const u32 u = unit16<Little>(p, k);
-            if (u - 0xD800 < 0x400 && k + 1 < units) {
-                *out++ = static_cast<Unit>(combine_pair(u, unit16<Little>(p, k + 1)));
-                k += 2;
-            } else {
-                *out++ = static_cast<Unit>(u);
-                ++k;
-            }
+        const u32 u = unit16<Little>(p, k);
+        if (u - 0xD800 < 0x400 && k + 1 < units) {
+            *out++ = static_cast<Unit>(combine_pair(u, unit16<Little>(p, k + 1)));
+            k += 2;
+        } else {
+            *out++ = static_cast<Unit>(u);
+            ++k;
         }
     }
 }
@@ -457,24 +506,24 @@ inline u32 unit32(const u8* q) {
                   : (u32{q[0]} << 24 | u32{q[1]} << 16 | u32{q[2]} << 8 | u32{q[3]});
 }
 
-template <bool Little>
-inline void load_units32(V32& v, const u8* p) {
-    load_vector(v, p);
-    if constexpr (!Little) {
-        v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
-    }
-}
-
 inline bool is_scalar(u32 u) { return u - 0xD800 >= 0x800 && u <= 0x10FFFF; }
 
-// True when all sixteen units are scalar values. Compared as signed lanes:
-// units of 2^31 and above are negative.
+// True when all sixteen units, loaded in host order, are scalar values.
+// Compared as signed lanes: units of 2^31 and above are negative. Big-endian
+// units are checked without reordering their bytes: unit u is a scalar
+// value when its first byte is 0, its second at most 0x10, and its first
+// three bytes are not 00 00 D8-DF.
+template <bool Little>
 inline bool all_scalar(const V32& v) {
     Q32 q[4];
     std::memcpy(q, &v, sizeof v);
     Q32 bad{};
     for (const Q32& x : q) {
-        bad |= (x > 0x10FFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+        if constexpr (Little) {
+            bad |= (x > 0x10FFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+        } else {
+            bad |= ((x & 0xFF) != 0) | ((x & 0xFFFF) > 0x1000) | ((x & 0xF8FFFF) == 0xD80000);
+        }
     }
     return !any_lane(bad);
 }
@@ -482,17 +531,17 @@ inline bool all_scalar(const V32& v) {
 // False with `bad_unit` set at the first unit that is not a scalar value.
 template <bool Little>
 bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_unit) {
-    V32 vmax{};
+    V32 vor{};  // OR of the units as loaded; byte order does not change an OR
     std::size_t k = 0;
     for (; k + kBlock <= units; k += kBlock) {
         V32 v;
-        load_units32<Little>(v, p + 4 * k);
-        if (!all_scalar(v)) {
+        load_vector(v, p + 4 * k);
+        if (!all_scalar<Little>(v)) {
             break;  // the scalar loop below finds the unit
         }
-        vmax |= v;
+        vor |= v;
     }
-    u32 smax = lane_or(vmax);
+    u32 smax = Little ? lane_or(vor) : std::byteswap(lane_or(vor));
     for (; k < units; ++k) {
         const u32 u = unit32<Little>(p + 4 * k);
         if (!is_scalar(u)) {
@@ -505,12 +554,29 @@ bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_
     return true;
 }
 
+// Sixteen units as code points, big-endian ones put in host order: only as
+// far as the Unit needs (the measured text fits it, so the high bytes of a
+// narrow unit are zero).
+template <bool Little, class Unit>
+inline void load_units32(V32& v, const u8* p) {
+    load_vector(v, p);
+    if constexpr (!Little) {
+        if constexpr (sizeof(Unit) == 1) {
+            v = v >> 24;
+        } else if constexpr (sizeof(Unit) == 2) {
+            v = v >> 24 | (v >> 8 & 0xFF00);
+        } else {
+            v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
+        }
+    }
+}
+
 template <bool Little, class Unit>
 void fill_utf32(const u8* p, std::size_t units, Unit* out) {
     std::size_t k = 0;
     for (; k + kBlock <= units; k += kBlock) {
         V32 v;
-        load_units32<Little>(v, p + 4 * k);
+        load_units32<Little, Unit>(v, p + 4 * k);
         out = store_units(out, v);
     }
     for (; k < units; ++k) {
@@ -519,22 +585,6 @@ void fill_utf32(const u8* p, std::size_t units, Unit* out) {
 }
 
 // ---- single-byte character sets -----------------------------------------
-
-// The OR of the bytes: at least the largest, and below 0x80 when all are.
-u32 bytes_or(const u8* p, std::size_t n) {
-    V8 acc{};
-    std::size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock) {
-        V8 v;
-        load_vector(v, p + i);
-        acc |= v;
-    }
-    u32 m = lane_or(acc);
-    for (; i < n; ++i) {
-        m |= p[i];
-    }
-    return m;
-}
 
 template <class Unit>
 void fill_latin1(const u8* p, std::size_t n, Unit* out) {
@@ -558,42 +608,69 @@ void fill_latin1(const u8* p, std::size_t n, Unit* out) {
 // Bytes 80-9F are the only ones that windows-1252 does not map to themselves.
 inline bool any_high_control(const V8& v) { return any_lane((v & 0xE0) == 0x80); }
 
+// Bytes 80-9F that map above U+00FF, one bit per byte (bit 0 for 0x80).
+constexpr u32 kWideHighControls = [] {
+    u32 bits = 0;
+    for (unsigned b = 0x80; b < 0xA0; ++b) {
+        bits |= u32{windows_1252::code_point(static_cast<u8>(b)) > 0xFF} << (b - 0x80);
+    }
+    return bits;
+}();
+
+// The code point of every byte, for the blocks that hold bytes 80-9F.
+constexpr std::array<char16_t, 256> kWindows1252 = [] {
+    std::array<char16_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        table[b] = static_cast<char16_t>(windows_1252::code_point(static_cast<u8>(b)));
+    }
+    return table;
+}();
+
+// Every code point is below 0x10000: the scan stops at the first byte that
+// needs 16-bit units. Short of that, the text is Latin-1 storage (every byte
+// then decodes to itself) once a byte is 0x80 or above.
 char32_t measure_windows_1252(const u8* p, std::size_t n) {
-    V8 vmax{};
-    u32 smax = 0;
-    std::size_t i = 0;
+    std::size_t i = ascii_prefix(p, n);
+    if (i == n) {
+        return 0x7F;
+    }
     while (i < n) {
         if (i + kBlock <= n) {
             V8 v;
             load_vector(v, p + i);
             if (!any_high_control(v)) {
-                vmax |= v;
                 i += kBlock;
                 continue;
             }
         }
         for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
-            smax = std::max<u32>(smax, windows_1252::code_point(p[i]));
+            if ((p[i] & 0xE0) == 0x80 && (kWideHighControls >> (p[i] - 0x80) & 1) != 0) {
+                return 0xFFFF;
+            }
         }
     }
-    return std::max(smax, lane_or(vmax));
+    return 0xFF;
 }
 
 template <class Unit>
 void fill_windows_1252(const u8* p, std::size_t n, Unit* out) {
-    std::size_t i = 0;
-    while (i < n) {
-        if (i + kBlock <= n) {
-            V8 v;
-            load_vector(v, p + i);
-            if (!any_high_control(v)) {
-                out = store_units(out, v);
-                i += kBlock;
-                continue;
+    if constexpr (sizeof(Unit) == 1) {
+        fill_latin1(p, n, out);  // measured below 0x100: each byte is its code point
+    } else {
+        std::size_t i = 0;
+        while (i < n) {
+            if (i + kBlock <= n) {
+                V8 v;
+                load_vector(v, p + i);
+                if (!any_high_control(v)) {
+                    out = store_units(out, v);
+                    i += kBlock;
+                    continue;
+                }
             }
-        }
-        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
-            *out++ = static_cast<Unit>(windows_1252::code_point(p[i]));
+            for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+                *out++ = static_cast<Unit>(kWindows1252[p[i]]);
+            }
         }
     }
 }
@@ -601,8 +678,15 @@ void fill_windows_1252(const u8* p, std::size_t n, Unit* out) {
 // ---- measuring each decoder ------------------------------------------------
 
 Result<MeasuredText> measure_utf8_text(std::string_view bytes) {
+    const u8* p = bytes_of(bytes);
+    const std::size_t n = bytes.size();
+    // ASCII text is its own one-byte storage: a copy fills it.
+    const std::size_t ascii = ascii_prefix(p, n);
+    if (ascii == n) {
+        return MeasuredText{TextForm::Latin1, bytes, n, 0x7F};
+    }
     Utf8Fault fault{};
-    if (!validate_utf8(bytes, fault)) {
+    if (!validate_utf8(bytes, ascii, fault)) {
         if (fault.length == 0) {
             return value_error("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index " +
                                std::to_string(fault.index));
@@ -610,8 +694,10 @@ Result<MeasuredText> measure_utf8_text(std::string_view bytes) {
         return value_error("Invalid UTF-8 bytes: invalid utf-8 sequence of " + std::to_string(fault.length) +
                            " bytes from index " + std::to_string(fault.index));
     }
+    // The non-ASCII rest decides the storage width.
     MeasuredText m{TextForm::Utf8, bytes, 0, 0};
-    measure_valid_utf8(bytes_of(bytes), bytes.size(), m.length, m.max_char);
+    measure_valid_utf8(p + ascii, n - ascii, m.length, m.max_char);
+    m.length += ascii;
     return m;
 }
 
@@ -674,18 +760,20 @@ Result<MeasuredText> measure_utf32_marked(std::string_view bytes) {
 
 Result<MeasuredText> measure_us_ascii_text(std::string_view bytes) {
     const u8* p = bytes_of(bytes);
-    const u32 top = bytes_or(p, bytes.size());
-    if (top >= 0x80) {
-        const u8 bad = *std::find_if(p, p + bytes.size(), [](u8 b) { return b >= 0x80; });
+    const std::size_t bad = ascii_prefix(p, bytes.size());
+    if (bad != bytes.size()) {
         char msg[64];
-        std::snprintf(msg, sizeof msg, "Invalid US-ASCII byte: 0x%02X (must be <= 0x7F)", unsigned{bad});
+        std::snprintf(msg, sizeof msg, "Invalid US-ASCII byte: 0x%02X (must be <= 0x7F)", unsigned{p[bad]});
         return value_error(msg);
     }
-    return MeasuredText{TextForm::Latin1, bytes, bytes.size(), top};
+    return MeasuredText{TextForm::Latin1, bytes, bytes.size(), 0x7F};
 }
 
+// Every byte is a code point below 0x100: one byte at or above 0x80 settles
+// the storage, so the scan stops there.
 MeasuredText measure_iso_8859_1_text(std::string_view bytes) {
-    return {TextForm::Latin1, bytes, bytes.size(), bytes_or(bytes_of(bytes), bytes.size())};
+    const bool ascii = ascii_prefix(bytes_of(bytes), bytes.size()) == bytes.size();
+    return {TextForm::Latin1, bytes, bytes.size(), ascii ? char32_t{0x7F} : char32_t{0xFF}};
 }
 
 Result<MeasuredText> measure_windows_1252_text(std::string_view bytes) {
@@ -753,8 +841,8 @@ void fill_text(const MeasuredText& text, Unit* out) {
     const std::size_t n = text.body.size();
     switch (text.form) {
         case TextForm::Utf8: return fill_utf8(p, n, out);
-        case TextForm::Utf16le: return fill_utf16<true>(p, n / 2, out);
-        case TextForm::Utf16be: return fill_utf16<false>(p, n / 2, out);
+        case TextForm::Utf16le: return fill_utf16<true>(p, n / 2, out, text.length);
+        case TextForm::Utf16be: return fill_utf16<false>(p, n / 2, out, text.length);
         case TextForm::Utf32le: return fill_utf32<true>(p, n / 4, out);
         case TextForm::Utf32be: return fill_utf32<false>(p, n / 4, out);
         case TextForm::Latin1: return fill_latin1(p, n, out);
