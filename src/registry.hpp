@@ -21,7 +21,8 @@ inline constexpr int kMaxParams = 3;
 
 // One converted argument; only the member of the row's conversion is set.
 struct Arg {
-    std::string_view text;  // Str, Bytes: viewed in place for the call
+    std::string_view text;       // Bytes: viewed in place for the call
+    PyObject* object = nullptr;  // Str: the argument itself (borrowed for the call)
     double f64 = 0.0;       // Double
     float f32 = 0.0f;       // Single
     std::int64_t i64 = 0;   // I64

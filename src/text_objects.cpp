@@ -38,8 +38,24 @@ PyObject* decoded_text(TextDecoder which, std::string_view bytes) {
     return s;
 }
 
-PyObject* encoded_text(TextEncoder which, std::string_view utf8) {
-    const auto bound = encoded_size_bound(which, utf8.size());
+TextView text_view(PyObject* s) {
+    return {PyUnicode_DATA(s), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)),
+            static_cast<unsigned>(PyUnicode_KIND(s)), PyUnicode_IS_ASCII(s) != 0};
+}
+
+PyObject* raise_encode_error(PyObject* s, const Error& error) {
+    if (has_surrogate(text_view(s))) {
+        Py_ssize_t size = 0;
+        if (PyUnicode_AsUTF8AndSize(s, &size) == nullptr) {
+            return nullptr;
+        }
+    }
+    return raise_error(error);
+}
+
+PyObject* encoded_text(TextEncoder which, PyObject* s) {
+    const TextView text = text_view(s);
+    const auto bound = encoded_size_bound(which, text);
     if (!bound) {
         return PyErr_NoMemory();
     }
@@ -47,10 +63,10 @@ PyObject* encoded_text(TextEncoder which, std::string_view utf8) {
     if (b == nullptr) {
         return raise_panic_from_current();
     }
-    const auto written = encode_text_into(which, utf8, PyBytes_AS_STRING(b));
+    const auto written = encode_text_into(which, text, PyBytes_AS_STRING(b));
     if (!written) {
         Py_DECREF(b);
-        return raise_error(written.error());
+        return raise_encode_error(s, written.error());
     }
     if (*written != *bound && !shrink_new_bytes(b, static_cast<Py_ssize_t>(*written))) {
         return raise_panic_from_current();

@@ -1,7 +1,7 @@
 // Python result objects of the text codecs: a str created at its final
 // length and width and filled in place, or a bytes object created at the
-// encoder's upper bound, written in place in one pass and shrunk in place to
-// the written size.
+// encoder's upper bound, written in place in one pass from the str's own
+// code units and shrunk in place to the written size.
 #pragma once
 
 #include <Python.h>
@@ -18,10 +18,19 @@ namespace kestrune {
 // created).
 PyObject* decoded_text(TextDecoder which, std::string_view bytes);
 
-// The bytes that encoder `which` makes of the UTF-8 text `utf8` (a new
-// reference), or nullptr with the encoder's error raised (MemoryError when the
-// bound exceeds any possible size, PanicException when the bytes object
-// cannot be created or shrunk).
-PyObject* encoded_text(TextEncoder which, std::string_view utf8);
+// The code units of str `s`, viewed in place (valid while `s` lives).
+TextView text_view(PyObject* s);
+
+// Raises the failure of encoding str `s`: a str holding a lone surrogate
+// fails as its conversion to UTF-8 does (the interpreter's own
+// UnicodeEncodeError), whatever the encoder and wherever the surrogate;
+// any other failure is the encoder's `error`. Always returns nullptr.
+PyObject* raise_encode_error(PyObject* s, const Error& error);
+
+// The bytes that encoder `which` makes of str `s` (a new reference), or
+// nullptr with the encoder's error raised (see raise_encode_error;
+// MemoryError when the bound exceeds any possible size, PanicException when
+// the bytes object cannot be created or shrunk).
+PyObject* encoded_text(TextEncoder which, PyObject* s);
 
 }  // namespace kestrune

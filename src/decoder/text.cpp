@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "../ascii_run.hpp"
 #include "../simd.hpp"
 #include "windows_1252_index.hpp"
 
@@ -39,28 +40,6 @@ inline u64 load64(const u8* p) {
     u64 w;
     std::memcpy(&w, p, sizeof w);
     return w;
-}
-
-// The index of the first byte of p[0, n) that is 0x80 or above, or n: 32
-// bytes per step while they are all ASCII, then a word at a time.
-std::size_t ascii_prefix(const u8* p, std::size_t n) {
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        if (((load64(p + i) | load64(p + i + 8) | load64(p + i + 16) | load64(p + i + 24)) & kHighBits) != 0) {
-            break;
-        }
-    }
-    for (; i + 8 <= n; i += 8) {
-        if (const u64 w = load64(p + i) & kHighBits; w != 0) {
-            return i + static_cast<std::size_t>(std::countr_zero(w)) / 8;
-        }
-    }
-    for (; i < n; ++i) {
-        if (p[i] >= 0x80) {
-            return i;
-        }
-    }
-    return n;
 }
 
 // Writes the UTF-8 form of scalar value `c` at `out` and returns the end.
