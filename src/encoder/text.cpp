@@ -84,11 +84,10 @@ inline bool ascii_block(const Unit* p) {
     constexpr u64 high = sizeof(Unit) == 1 ? 0x8080808080808080ULL
                          : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ULL
                                              : 0xFFFFFF80FFFFFF80ULL;
-    u64 w[2 * sizeof(Unit)];
-    std::memcpy(w, p, sizeof w);
+    const auto* bytes = reinterpret_cast<const u8*>(p);
     u64 any = 0;
-    for (u64 x : w) {
-        any |= x;
+    for (std::size_t k = 0; k < 2 * sizeof(Unit); ++k) {
+        any |= load_word(bytes + 8 * k);
     }
     return (any & high) == 0;
 }
@@ -171,9 +170,17 @@ inline void order16(V16& v) {
     }
 }
 
-template <bool Little>
+// Code points from Units of fewer than four bytes have zero high bytes:
+// their big-endian form needs fewer moves.
+template <bool Little, class Unit>
 inline void order32(V32& v) {
-    if constexpr (!Little) {
+    if constexpr (Little) {
+        return;
+    } else if constexpr (sizeof(Unit) == 1) {
+        v <<= 24;
+    } else if constexpr (sizeof(Unit) == 2) {
+        v = v << 24 | (v << 8 & 0xFF0000);
+    } else {
         v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
     }
 }
@@ -219,32 +226,47 @@ inline char* put_utf8(char* out, u32 c) {
 // returns the end of what it wrote. `stop` is set to the index of the first
 // unit it cannot encode, else left alone.
 
+// The leading ASCII run is taken a block at a time, the rest one character
+// at a time: a loop with no other branch than the character's length keeps
+// the branch predictor at its best on text that mixes lengths.
 template <class Unit>
 char* walk_utf8(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
     std::size_t i = 0;
-    while (i < n) {
-        if constexpr (sizeof(Unit) == 1) {
-            const std::size_t run = ascii_prefix(p + i, n - i);
-            std::memcpy(out, p + i, run);
-            out += run;
-            i += run;
-            if (i == n) {
-                break;
-            }
-        } else if (n - i >= kBlock && ascii_block(p + i)) {
+    if constexpr (sizeof(Unit) == 1) {
+        i = ascii_prefix(p, n);
+        if (i != 0) {
+            std::memcpy(out, p, i);
+        }
+        out += i;
+    } else {
+        for (; n - i >= kBlock && ascii_block(p + i); i += kBlock) {
             V8 bytes;
             load_as(bytes, p + i);
             out = store(out, bytes);
-            i += kBlock;
-            continue;
         }
-        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
-            const u32 c = p[i];
-            if (is_invalid(c)) {
-                stop = i;
-                return out;
-            }
-            out = put_utf8(out, c);
+    }
+    for (; i < n; ++i) {
+        const u32 c = p[i];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            out[0] = static_cast<char>(0xC0 | (c >> 6));
+            out[1] = static_cast<char>(0x80 | (c & 0x3F));
+            out += 2;
+        } else if (c < 0x10000 && !is_surrogate(c)) {
+            out[0] = static_cast<char>(0xE0 | (c >> 12));
+            out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[2] = static_cast<char>(0x80 | (c & 0x3F));
+            out += 3;
+        } else if (c - 0x10000 < 0x100000) {
+            out[0] = static_cast<char>(0xF0 | (c >> 18));
+            out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[3] = static_cast<char>(0x80 | (c & 0x3F));
+            out += 4;
+        } else {
+            stop = i;
+            return out;
         }
     }
     return out;
@@ -252,6 +274,15 @@ char* walk_utf8(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
 
 template <bool Little, class Unit>
 char* walk_utf16(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
+    if constexpr (sizeof(Unit) == 1) {
+        // Every one-byte unit is a code point: a plain loop, which the
+        // compiler turns into vector unpacking.
+        for (std::size_t i = 0; i < n; ++i) {
+            const u16 v = Little ? u16{p[i]} : static_cast<u16>(p[i] << 8);
+            std::memcpy(out + 2 * i, &v, 2);
+        }
+        return out + 2 * n;
+    }
     std::size_t i = 0;
     while (i < n) {
         if (n - i >= kBlock) {
@@ -291,6 +322,15 @@ char* walk_utf16(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
 
 template <bool Little, class Unit>
 char* walk_utf32(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
+    if constexpr (sizeof(Unit) == 1) {
+        // Every one-byte unit is a code point: a plain loop, which the
+        // compiler turns into vector unpacking.
+        for (std::size_t i = 0; i < n; ++i) {
+            const u32 v = Little ? u32{p[i]} : u32{p[i]} << 24;
+            std::memcpy(out + 4 * i, &v, 4);
+        }
+        return out + 4 * n;
+    }
     std::size_t i = 0;
     while (i < n) {
         if (n - i >= kBlock) {
@@ -307,7 +347,7 @@ char* walk_utf32(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
             if (plain) {
                 V32 units;
                 load_as(units, p + i);
-                order32<Little>(units);
+                order32<Little, Unit>(units);
                 out = store(out, units);
                 i += kBlock;
                 continue;
@@ -479,6 +519,15 @@ std::optional<std::size_t> encoded_size_bound(TextEncoder which, TextView text) 
 }
 
 Result<std::size_t> encode_text_into(TextEncoder which, TextView text, char* out) {
+    // ASCII in one-byte units is its own encoding in all but UTF-16/32.
+    const bool copy = which == TextEncoder::Utf8 || which == TextEncoder::UsAscii ||
+                      which == TextEncoder::Iso8859_1 || which == TextEncoder::Windows1252;
+    if (copy && text.ascii && text.width == 1) {
+        if (text.length != 0) {
+            std::memcpy(out, text.data, text.length);
+        }
+        return text.length;
+    }
     switch (text.width) {
         case 1: return encode_units(which, static_cast<const u8*>(text.data), text.length, out);
         case 2: return encode_units(which, static_cast<const u16*>(text.data), text.length, out);
