@@ -186,6 +186,7 @@ using V32 = KESTRUNE_VECTOR(u32, 64);
 // scalar lanes on baseline x86-64.
 using H16 = KESTRUNE_VECTOR(u16, 16);
 using Q32 = KESTRUNE_VECTOR(std::int32_t, 16);
+using Q16 = KESTRUNE_VECTOR(std::int16_t, 16);
 
 // Vectors are passed by reference: vectors wider than the baseline SIMD
 // registers would otherwise change the calling convention.
@@ -228,6 +229,15 @@ template <class V>
 inline u32 lane_or(const V& v) {
     u32 m = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
+        m |= v[i];
+    }
+    return m;
+}
+
+// The bitwise OR of the eight lanes of a 16-byte vector of 16-bit units.
+inline u32 lane_or8(const H16& v) {
+    u32 m = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
         m |= v[i];
     }
     return m;
@@ -364,8 +374,8 @@ inline u32 unit16(const u8* p, std::size_t k) {
     return Little ? (a | b << 8) : (a << 8 | b);
 }
 
-template <bool Little>
-inline void load_units16(V16& v, const u8* p) {
+template <bool Little, class V>
+inline void load_units16(V& v, const u8* p) {
     load_vector(v, p);
     if constexpr (!Little) {
         v = v << 8 | v >> 8;
@@ -397,46 +407,63 @@ inline std::size_t first_surrogate(const V16& v) {
 
 inline u32 combine_pair(u32 high, u32 low) { return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00); }
 
-// Checks the pairing of surrogates; false at the first unpaired one. A block
-// with a surrogate is taken up to it, the pair is checked on its own, and
-// the next block starts after the pair.
+// Checks the pairing of surrogates: false when one is unpaired. A unit must
+// be a low surrogate exactly when the unit before it is a high one, so each
+// block of eight units is compared with the same block loaded one unit
+// earlier, without a branch; the first unit and the tail go one at a time.
 template <bool Little>
 bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t& max_char) {
-    // The OR of the blocks' units: a surrogate in it only ever joins a
-    // checked pair, whose code point sets the width anyway.
-    V16 vor{};
-    u32 smax = 0;
-    std::size_t pairs = 0;
+    u32 sor = 0;              // OR of the units taken one at a time
+    std::size_t pairs = 0;    // high surrogates, each checked to start a pair
+    bool after_high = false;  // the unit before the next one is a high surrogate
+    auto one_unit = [&](std::size_t at) {
+        const u32 u = unit16<Little>(p, at);
+        const bool high = u - 0xD800 < 0x400;
+        const bool low = u - 0xDC00 < 0x400;
+        const bool paired = low == after_high;
+        after_high = high;
+        pairs += high;
+        sor |= u;
+        return paired;
+    };
     std::size_t k = 0;
-    while (k < units) {
-        if (k + kBlock <= units) {
-            V16 v;
+    if (units != 0 && !one_unit(0)) {
+        return false;
+    }
+    k = 1;
+    H16 vor{};
+    Q16 bad{};
+    while (k + 8 <= units) {
+        // Per-lane counts of high surrogates, folded before they can wrap.
+        H16 counts{};
+        for (const std::size_t stop = std::min(units - 7, k + 8 * 0x7FFF); k < stop; k += 8) {
+            H16 v;
+            H16 before;
             load_units16<Little>(v, p + 2 * k);
+            load_units16<Little>(before, p + 2 * (k - 1));
+            const Q16 high = std::bit_cast<Q16>((v & 0xFC00) == 0xD800);
+            bad |= std::bit_cast<Q16>((v & 0xFC00) == 0xDC00) ^ std::bit_cast<Q16>((before & 0xFC00) == 0xD800);
+            counts -= std::bit_cast<H16>(high);
             vor |= v;
-            if (!any_surrogate(v)) {
-                k += kBlock;
-                continue;
-            }
-            k += first_surrogate(v);
-        } else {
-            const u32 u = unit16<Little>(p, k);
-            if (u - 0xD800 >= 0x800) {
-                smax = std::max(smax, u);
-                ++k;
-                continue;
-            }
         }
-        // A surrogate at k: a high one, then a low one.
-        const u32 high = unit16<Little>(p, k);
-        if (high > 0xDBFF || k + 1 >= units || unit16<Little>(p, k + 1) - 0xDC00 >= 0x400) {
+        for (std::size_t l = 0; l < 8; ++l) {
+            pairs += counts[l];
+        }
+        after_high = unit16<Little>(p, k - 1) - 0xD800 < 0x400;
+    }
+    if (any_lane(bad)) {
+        return false;
+    }
+    for (; k < units; ++k) {
+        if (!one_unit(k)) {
             return false;
         }
-        smax = std::max(smax, combine_pair(high, unit16<Little>(p, k + 1)));
-        ++pairs;
-        k += 2;
+    }
+    if (after_high) {
+        return false;  // a high surrogate at the end
     }
     length = units - pairs;
-    max_char = std::max(smax, lane_or(vor));
+    max_char = pairs != 0 ? 0x10FFFF : (sor | lane_or8(vor));
     return true;
 }
 
@@ -446,6 +473,16 @@ bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t
 // own. Narrow Units only receive text without pairs.
 template <bool Little, class Unit>
 void fill_utf16(const u8* p, std::size_t units, Unit* out, std::size_t length) {
+    if constexpr (sizeof(Unit) < 4) {
+        // Text measured below U+10000 has no pairs: every unit is a code
+        // point, in a plain loop that the compiler vectorises.
+        for (std::size_t k = 0; k < units; ++k) {
+            u16 u;
+            std::memcpy(&u, p + 2 * k, 2);
+            out[k] = static_cast<Unit>(Little ? u : static_cast<u16>(u << 8 | u >> 8));
+        }
+        return;
+    }
     Unit* const end = out + length;
     std::size_t k = 0;
     while (k < units) {
@@ -487,40 +524,51 @@ inline u32 unit32(const u8* q) {
 
 inline bool is_scalar(u32 u) { return u - 0xD800 >= 0x800 && u <= 0x10FFFF; }
 
-// True when all sixteen units, loaded in host order, are scalar values.
+// Lanes of four units, loaded in host order, that are not scalar values.
 // Compared as signed lanes: units of 2^31 and above are negative. Big-endian
 // units are checked without reordering their bytes: unit u is a scalar
 // value when its first byte is 0, its second at most 0x10, and its first
 // three bytes are not 00 00 D8-DF.
 template <bool Little>
-inline bool all_scalar(const V32& v) {
-    Q32 q[4];
-    std::memcpy(q, &v, sizeof v);
-    Q32 bad{};
-    for (const Q32& x : q) {
-        if constexpr (Little) {
-            bad |= (x > 0x10FFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
-        } else {
-            bad |= ((x & 0xFF) != 0) | ((x & 0xFFFF) > 0x1000) | ((x & 0xF8FFFF) == 0xD80000);
-        }
+inline Q32 not_scalar(const Q32& x) {
+    if constexpr (Little) {
+        return (x > 0x10FFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+    } else {
+        return ((x & 0xFF) != 0) | ((x & 0xFFFF) > 0x1000) | ((x & 0xF8FFFF) == 0xD80000);
     }
-    return !any_lane(bad);
+}
+
+// Lanes that hold a unit of 0xD800 or above (as loaded in host order).
+template <bool Little>
+inline Q32 at_or_above_surrogates(const Q32& x) {
+    if constexpr (Little) {
+        return (x > 0xD7FF) | (x < 0);
+    } else {
+        return ((x & 0xFFFF) != 0) | ((x & 0xFF0000) > 0xD7FFFF);
+    }
 }
 
 // False with `bad_unit` set at the first unit that is not a scalar value.
+// Blocks of sixteen units are checked as four 16-byte vectors.
 template <bool Little>
 bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_unit) {
-    V32 vor{};  // OR of the units as loaded; byte order does not change an OR
+    Q32 vor{};  // OR of the units as loaded; byte order does not change an OR
     std::size_t k = 0;
     for (; k + kBlock <= units; k += kBlock) {
-        V32 v;
-        load_vector(v, p + 4 * k);
-        if (!all_scalar<Little>(v)) {
+        Q32 x[4];
+        std::memcpy(x, p + 4 * k, sizeof x);
+        const Q32 block_or = x[0] | x[1] | x[2] | x[3];
+        vor |= block_or;
+        // Units below 0xD800 are scalar values: when their OR is, the block
+        // needs no closer look.
+        if (any_lane(at_or_above_surrogates<Little>(block_or)) &&
+            any_lane(not_scalar<Little>(x[0]) | not_scalar<Little>(x[1]) | not_scalar<Little>(x[2]) |
+                     not_scalar<Little>(x[3]))) {
             break;  // the scalar loop below finds the unit
         }
-        vor |= v;
     }
-    u32 smax = Little ? lane_or(vor) : std::byteswap(lane_or(vor));
+    const u32 lanes = static_cast<u32>(vor[0] | vor[1] | vor[2] | vor[3]);
+    u32 smax = Little ? lanes : std::byteswap(lanes);
     for (; k < units; ++k) {
         const u32 u = unit32<Little>(p + 4 * k);
         if (!is_scalar(u)) {
@@ -533,29 +581,40 @@ bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_
     return true;
 }
 
-// Sixteen units as code points, big-endian ones put in host order: only as
-// far as the Unit needs (the measured text fits it, so the high bytes of a
-// narrow unit are zero).
-template <bool Little, class Unit>
-inline void load_units32(V32& v, const u8* p) {
+// Sixteen big-endian units put in host order, only as far as the Unit
+// needs: the measured code points fit it, so the high bytes are zero.
+template <class Unit>
+inline void load_be_units32(V32& v, const u8* p) {
     load_vector(v, p);
-    if constexpr (!Little) {
-        if constexpr (sizeof(Unit) == 1) {
-            v = v >> 24;
-        } else if constexpr (sizeof(Unit) == 2) {
-            v = v >> 24 | (v >> 8 & 0xFF00);
-        } else {
-            v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
-        }
+    if constexpr (sizeof(Unit) == 1) {
+        v = v >> 24;
+    } else if constexpr (sizeof(Unit) == 2) {
+        v = v >> 24 | (v >> 8 & 0xFF00);
+    } else {
+        v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
     }
 }
 
+// Every unit is a code point (measured): little-endian units into 32-bit
+// code units are a copy, anything else goes in blocks.
 template <bool Little, class Unit>
 void fill_utf32(const u8* p, std::size_t units, Unit* out) {
     std::size_t k = 0;
+    if constexpr (Little) {
+        if constexpr (sizeof(Unit) == 4) {
+            if (units != 0) {
+                std::memcpy(out, p, 4 * units);
+            }
+            return;
+        }
+    }
     for (; k + kBlock <= units; k += kBlock) {
         V32 v;
-        load_units32<Little, Unit>(v, p + 4 * k);
+        if constexpr (Little) {
+            load_vector(v, p + 4 * k);
+        } else {
+            load_be_units32<Unit>(v, p + 4 * k);
+        }
         out = store_units(out, v);
     }
     for (; k < units; ++k) {
