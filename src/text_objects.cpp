@@ -59,6 +59,18 @@ PyObject* encoded_text(TextEncoder which, PyObject* s) {
     if (!bound) {
         return PyErr_NoMemory();
     }
+    // Short text is encoded on the stack and copied once into a bytes object
+    // of the exact size: cheaper than shrinking one.
+    constexpr std::size_t kShort = 256;
+    if (*bound <= kShort) {
+        char buffer[kShort];
+        const auto written = encode_text_into(which, text, buffer);
+        if (!written) {
+            return raise_encode_error(s, written.error());
+        }
+        PyObject* b = PyBytes_FromStringAndSize(buffer, static_cast<Py_ssize_t>(*written));
+        return b != nullptr ? b : raise_panic_from_current();
+    }
     PyObject* b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*bound));
     if (b == nullptr) {
         return raise_panic_from_current();

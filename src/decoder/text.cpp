@@ -591,7 +591,12 @@ inline void load_be_units32(V32& v, const u8* p) {
     } else if constexpr (sizeof(Unit) == 2) {
         v = v >> 24 | (v >> 8 & 0xFF00);
     } else {
-        v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
+        Q32 q[4];
+        std::memcpy(q, &v, sizeof v);
+        for (Q32& x : q) {
+            simd::byteswap32(x);
+        }
+        std::memcpy(&v, q, sizeof v);
     }
 }
 

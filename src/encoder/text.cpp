@@ -340,9 +340,23 @@ char* walk_utf32(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
                 load_vector(v, p + i);
                 plain = no_surrogate(v);
             } else if constexpr (sizeof(Unit) == 4) {
-                V32 v;
-                load_vector(v, p + i);
-                plain = all_scalar<false>(v);
+                // Four-byte units in 16-byte vectors: checked, put in the
+                // encoding's byte order and stored without wider temporaries.
+                Q32 x[4];
+                std::memcpy(x, p + i, sizeof x);
+                Q32 bad{};
+                for (Q32& q : x) {
+                    bad |= (q > 0x10FFFF) | (q < 0) | ((q & ~0x7FF) == 0xD800);
+                    if constexpr (!Little) {
+                        simd::byteswap32(q);
+                    }
+                }
+                if (!any_lane(bad)) {
+                    out = store(out, x);
+                    i += kBlock;
+                    continue;
+                }
+                plain = false;
             }
             if (plain) {
                 V32 units;
