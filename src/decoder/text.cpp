@@ -437,12 +437,16 @@ bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t
         // Per-lane counts of high surrogates, folded before they can wrap.
         H16 counts{};
         for (const std::size_t stop = std::min(units - 7, k + 8 * 0x7FFF); k < stop; k += 8) {
+            // Units as loaded: the masks follow the byte order instead.
+            constexpr u16 mask = Little ? 0xFC00 : 0x00FC;
+            constexpr u16 high_bits = Little ? 0xD800 : 0x00D8;
+            constexpr u16 low_bits = Little ? 0xDC00 : 0x00DC;
             H16 v;
             H16 before;
-            load_units16<Little>(v, p + 2 * k);
-            load_units16<Little>(before, p + 2 * (k - 1));
-            const Q16 high = std::bit_cast<Q16>((v & 0xFC00) == 0xD800);
-            bad |= std::bit_cast<Q16>((v & 0xFC00) == 0xDC00) ^ std::bit_cast<Q16>((before & 0xFC00) == 0xD800);
+            load_vector(v, p + 2 * k);
+            load_vector(before, p + 2 * (k - 1));
+            const Q16 high = std::bit_cast<Q16>((v & mask) == high_bits);
+            bad |= std::bit_cast<Q16>((v & mask) == low_bits) ^ std::bit_cast<Q16>((before & mask) == high_bits);
             counts -= std::bit_cast<H16>(high);
             vor |= v;
         }
@@ -463,7 +467,11 @@ bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t
         return false;  // a high surrogate at the end
     }
     length = units - pairs;
-    max_char = pairs != 0 ? 0x10FFFF : (sor | lane_or8(vor));
+    u32 lanes = lane_or8(vor);  // byte order does not change an OR
+    if constexpr (!Little) {
+        lanes = (lanes >> 8 | lanes << 8) & 0xFFFF;
+    }
+    max_char = pairs != 0 ? 0x10FFFF : (sor | lanes);
     return true;
 }
 
@@ -483,28 +491,58 @@ void fill_utf16(const u8* p, std::size_t units, Unit* out, std::size_t length) {
         }
         return;
     }
+    // Eight units at a time, widened to 32 bits; a block with a surrogate
+    // is stored whole when the output has room, the output then moving
+    // only past the units before it, and the pair is written on its own.
     Unit* const end = out + length;
     std::size_t k = 0;
-    while (k < units) {
-        if (k + kBlock <= units) {
-            V16 v;
-            load_units16<Little>(v, p + 2 * k);
-            const std::size_t plain = any_surrogate(v) ? first_surrogate(v) : kBlock;
-            if (static_cast<std::size_t>(end - out) >= kBlock) {
-                store_units(out, v);
-                out += plain;
-            } else {
-                for (std::size_t l = 0; l < plain; ++l) {
-                    *out++ = static_cast<Unit>(v[l]);
-                }
-            }
-            k += plain;
-            if (plain == kBlock) {
+    while (k + 8 <= units) {
+        if (k + 16 <= units && static_cast<std::size_t>(end - out) >= 16) {
+            H16 a;
+            H16 b;
+            load_units16<Little>(a, p + 2 * k);
+            load_units16<Little>(b, p + 2 * k + 16);
+            if (!any_lane(((a & 0xF800) == 0xD800) | ((b & 0xF800) == 0xD800))) {
+                H32 wide;
+                simd::convert(a, wide);
+                std::memcpy(out, &wide, sizeof wide);
+                simd::convert(b, wide);
+                std::memcpy(out + 8, &wide, sizeof wide);
+                out += 16;
+                k += 16;
                 continue;
             }
         }
+        H16 v;
+        load_units16<Little>(v, p + 2 * k);
+        const auto surrogate = (v & 0xF800) == 0xD800;
+        u64 w[2];
+        std::memcpy(w, &surrogate, sizeof w);
+        std::size_t plain = 8;
+        if ((w[0] | w[1]) != 0) {
+            plain = w[0] != 0 ? static_cast<std::size_t>(std::countr_zero(w[0])) / 16
+                              : 4 + static_cast<std::size_t>(std::countr_zero(w[1])) / 16;
+        }
+        if (static_cast<std::size_t>(end - out) >= 8) {
+            H32 wide;
+            simd::convert(v, wide);
+            std::memcpy(out, &wide, sizeof wide);
+            out += plain;
+        } else {
+            for (std::size_t l = 0; l < plain; ++l) {
+                *out++ = static_cast<Unit>(v[l]);
+            }
+        }
+        k += plain;
+        if (plain != 8) {
+            // A high surrogate (the text is measured), and its low one.
+            *out++ = static_cast<Unit>(combine_pair(unit16<Little>(p, k), unit16<Little>(p, k + 1)));
+            k += 2;
+        }
+    }
+    while (k < units) {
         const u32 u = unit16<Little>(p, k);
-        if (u - 0xD800 < 0x400 && k + 1 < units) {
+        if (u - 0xD800 < 0x400) {
             *out++ = static_cast<Unit>(combine_pair(u, unit16<Little>(p, k + 1)));
             k += 2;
         } else {
