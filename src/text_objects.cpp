@@ -13,10 +13,25 @@ namespace {
 // released and the error is set.
 bool shrink_new_bytes(PyObject*& bytes, Py_ssize_t size) { return _PyBytes_Resize(&bytes, size) == 0; }
 
+// Fills the new str `s` with the measured text.
+void fill_str(const MeasuredText& text, PyObject* s) {
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND:
+            fill_text(text, static_cast<std::uint8_t*>(PyUnicode_DATA(s)));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            fill_text(text, static_cast<std::uint16_t*>(PyUnicode_DATA(s)));
+            break;
+        default:
+            fill_text(text, static_cast<std::uint32_t*>(PyUnicode_DATA(s)));
+            break;
+    }
+}
+
 }  // namespace
 
 PyObject* decoded_text(TextDecoder which, std::string_view bytes) {
-    const auto text = measure_text(which, bytes);
+    const auto text = run_codec(bytes.size(), [&] { return measure_text(which, bytes); });
     if (!text) {
         return raise_error(text.error());
     }
@@ -24,17 +39,10 @@ PyObject* decoded_text(TextDecoder which, std::string_view bytes) {
     if (s == nullptr) {
         return raise_panic_from_current();
     }
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            fill_text(*text, static_cast<std::uint8_t*>(PyUnicode_DATA(s)));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            fill_text(*text, static_cast<std::uint16_t*>(PyUnicode_DATA(s)));
-            break;
-        default:
-            fill_text(*text, static_cast<std::uint32_t*>(PyUnicode_DATA(s)));
-            break;
-    }
+    run_codec(bytes.size(), [&] {
+        fill_str(*text, s);
+        return true;
+    });
     return s;
 }
 
@@ -75,7 +83,8 @@ PyObject* encoded_text(TextEncoder which, PyObject* s) {
     if (b == nullptr) {
         return raise_panic_from_current();
     }
-    const auto written = encode_text_into(which, text, PyBytes_AS_STRING(b));
+    const auto written =
+        run_codec(*bound, [&] { return encode_text_into(which, text, PyBytes_AS_STRING(b)); });
     if (!written) {
         Py_DECREF(b);
         return raise_encode_error(s, written.error());

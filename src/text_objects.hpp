@@ -6,12 +6,41 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
 
 #include "decoder/text.hpp"
 #include "encoder/text.hpp"
 
 namespace kestrune {
+
+// Codec work on at least this many bytes runs without the GIL (or, without
+// one, detached from the interpreter): the codec core touches no Python
+// object, the input is an immutable bytes or str that the caller keeps
+// alive, and the output a new object that no other thread can see yet.
+inline constexpr std::size_t kReleaseGilBytes = std::size_t{1} << 20;
+
+// Runs `work` (pure codec work, which may throw) and returns its result,
+// without the GIL when `input_bytes` reaches kReleaseGilBytes.
+template <class F>
+auto run_codec(std::size_t input_bytes, F&& work) -> decltype(work()) {
+    if (input_bytes < kReleaseGilBytes) {
+        return work();
+    }
+    // Restored by hand, not by a destructor: restoring can end a daemon
+    // thread at finalisation, which must unwind from here, not from a
+    // destructor.
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        auto result = work();
+        PyEval_RestoreThread(state);
+        return result;
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+}
+
 
 // The str that decoder `which` makes of `bytes` (a new reference), or nullptr
 // with the decoder's error raised (PanicException when the str cannot be

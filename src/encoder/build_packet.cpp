@@ -401,7 +401,8 @@ bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
         PyErr_NoMemory();
         return false;
     }
-    if (auto done = encode_text_to(which, text, out.text); !done) {
+    if (auto done = run_codec(text.length * text.width, [&] { return encode_text_to(which, text, out.text); });
+        !done) {
         raise_encode_error(value, done.error());
         return false;
     }
