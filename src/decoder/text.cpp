@@ -1,11 +1,13 @@
 // Text decoders: a measuring pass that validates strictly (reporting the
 // first fault) and a filling pass into 1-, 2- or 4-byte code units.
 //
-// Both passes work in blocks of sixteen code units: a block without anything
-// that needs attention (surrogates, invalid values, windows-1252 bytes 80-9F,
-// non-ASCII UTF-8) is handled with lane-wise vector operations (simd.hpp),
-// which lower to SIMD instructions; any other block is handled one unit at a
-// time.
+// Both passes work mostly in blocks of eight or sixteen code units: a block
+// without anything that needs attention (surrogates, invalid values,
+// windows-1252 bytes 80-9F, non-ASCII UTF-8) is handled with lane-wise vector
+// operations (simd.hpp), which lower to SIMD instructions; any other block is
+// handled one unit at a time. Leading ASCII is found a word at a time, and a
+// measuring pass stops as soon as the storage width is settled when nothing
+// is left to validate.
 #include "text.hpp"
 
 #include <algorithm>
@@ -380,29 +382,6 @@ inline void load_units16(V& v, const u8* p) {
     if constexpr (!Little) {
         v = v << 8 | v >> 8;
     }
-}
-
-inline bool any_surrogate(const V16& v) {
-    H16 h[2];
-    std::memcpy(h, &v, sizeof v);
-    return any_lane(((h[0] & 0xF800) == 0xD800) | ((h[1] & 0xF800) == 0xD800));
-}
-
-// The lane of the first surrogate in `v`, or kBlock when there is none.
-inline std::size_t first_surrogate(const V16& v) {
-    H16 h[2];
-    std::memcpy(h, &v, sizeof v);
-    for (std::size_t half = 0; half < 2; ++half) {
-        const auto mask = (h[half] & 0xF800) == 0xD800;
-        u64 w[2];
-        std::memcpy(w, &mask, sizeof w);
-        for (std::size_t q = 0; q < 2; ++q) {
-            if (w[q] != 0) {
-                return 8 * half + 4 * q + static_cast<std::size_t>(std::countr_zero(w[q])) / 16;
-            }
-        }
-    }
-    return kBlock;
 }
 
 inline u32 combine_pair(u32 high, u32 low) { return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00); }

@@ -107,16 +107,14 @@ inline bool no_surrogate(const V16& v) {
     return !any_lane(((h[0] & 0xF800) == 0xD800) | ((h[1] & 0xF800) == 0xD800));
 }
 
-// True when the sixteen 32-bit units are scalar values, and, with `bmp`,
-// below 0x10000. Compared as signed lanes: units of 2^31 and above are
-// negative.
-template <bool Bmp>
-inline bool all_scalar(const V32& v) {
+// True when the sixteen 32-bit units are scalar values below 0x10000.
+// Compared as signed lanes: units of 2^31 and above are negative.
+inline bool all_bmp(const V32& v) {
     Q32 q[4];
     std::memcpy(q, &v, sizeof v);
     Q32 bad{};
     for (const Q32& x : q) {
-        bad |= (x > (Bmp ? 0xFFFF : 0x10FFFF)) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+        bad |= (x > 0xFFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
     }
     return !any_lane(bad);
 }
@@ -178,18 +176,12 @@ inline void order16(V16& v) {
     }
 }
 
-// Code points from Units of fewer than four bytes have zero high bytes:
-// their big-endian form needs fewer moves.
-template <bool Little, class Unit>
-inline void order32(V32& v) {
-    if constexpr (Little) {
-        return;
-    } else if constexpr (sizeof(Unit) == 1) {
-        v <<= 24;
-    } else if constexpr (sizeof(Unit) == 2) {
+// Code points from 16-bit units have zero high bytes: their big-endian form
+// needs fewer moves than a full byte swap.
+template <bool Little>
+inline void order32_from16(V32& v) {
+    if constexpr (!Little) {
         v = v << 24 | (v << 8 & 0xFF0000);
-    } else {
-        v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
     }
 }
 
@@ -282,29 +274,41 @@ KESTRUNE_OUT_OF_LINE char* walk_utf8(const Unit* p, std::size_t n, char* out, st
     return out;
 }
 
+// One-byte units are code points below 0x100, none to refuse: plain loops,
+// which the compiler turns into vector unpacking. (Overloads preferred to
+// the walks below for one-byte units.)
+template <bool Little>
+char* walk_utf16(const u8* p, std::size_t n, char* out, std::size_t&) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const u16 v = Little ? u16{p[i]} : static_cast<u16>(p[i] << 8);
+        std::memcpy(out + 2 * i, &v, 2);
+    }
+    return out + 2 * n;
+}
+
+template <bool Little>
+char* walk_utf32(const u8* p, std::size_t n, char* out, std::size_t&) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const u32 v = Little ? u32{p[i]} : u32{p[i]} << 24;
+        std::memcpy(out + 4 * i, &v, 4);
+    }
+    return out + 4 * n;
+}
+
 template <bool Little, class Unit>
 char* walk_utf16(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
-    if constexpr (sizeof(Unit) == 1) {
-        // Every one-byte unit is a code point: a plain loop, which the
-        // compiler turns into vector unpacking.
-        for (std::size_t i = 0; i < n; ++i) {
-            const u16 v = Little ? u16{p[i]} : static_cast<u16>(p[i] << 8);
-            std::memcpy(out + 2 * i, &v, 2);
-        }
-        return out + 2 * n;
-    }
     std::size_t i = 0;
     while (i < n) {
         if (n - i >= kBlock) {
-            bool plain = true;
+            bool plain;
             if constexpr (sizeof(Unit) == 2) {
                 V16 v;
                 load_vector(v, p + i);
                 plain = no_surrogate(v);
-            } else if constexpr (sizeof(Unit) == 4) {
+            } else {
                 V32 v;
                 load_vector(v, p + i);
-                plain = all_scalar<true>(v);
+                plain = all_bmp(v);
             }
             if (plain) {
                 V16 units;
@@ -332,24 +336,21 @@ char* walk_utf16(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
 
 template <bool Little, class Unit>
 char* walk_utf32(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
-    if constexpr (sizeof(Unit) == 1) {
-        // Every one-byte unit is a code point: a plain loop, which the
-        // compiler turns into vector unpacking.
-        for (std::size_t i = 0; i < n; ++i) {
-            const u32 v = Little ? u32{p[i]} : u32{p[i]} << 24;
-            std::memcpy(out + 4 * i, &v, 4);
-        }
-        return out + 4 * n;
-    }
     std::size_t i = 0;
     while (i < n) {
         if (n - i >= kBlock) {
-            bool plain = true;
             if constexpr (sizeof(Unit) == 2) {
                 V16 v;
                 load_vector(v, p + i);
-                plain = no_surrogate(v);
-            } else if constexpr (sizeof(Unit) == 4) {
+                if (no_surrogate(v)) {
+                    V32 units;
+                    load_as(units, p + i);
+                    order32_from16<Little>(units);
+                    out = store(out, units);
+                    i += kBlock;
+                    continue;
+                }
+            } else {
                 // Four-byte units in 16-byte vectors: checked, put in the
                 // encoding's byte order and stored without wider temporaries.
                 Q32 x[4];
@@ -366,15 +367,6 @@ char* walk_utf32(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
                     i += kBlock;
                     continue;
                 }
-                plain = false;
-            }
-            if (plain) {
-                V32 units;
-                load_as(units, p + i);
-                order32<Little, Unit>(units);
-                out = store(out, units);
-                i += kBlock;
-                continue;
             }
         }
         for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
