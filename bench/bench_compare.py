@@ -101,6 +101,34 @@ def kestrune_tools(file_packets: int) -> list[Tool]:
 
 
 # ---------------------------------------------------------------------------
+# kestrune_ccsds: the packet layer over the same codecs
+
+def kestrune_ccsds_tools(file_packets: int) -> list[Tool]:
+    import kestrune_ccsds
+
+    # A path is memory-mapped: the file is read as a user's archive would be.
+    path = Path(tempfile.gettempdir()) / f"bench_compare_ccsds_{os.getpid()}.bin"
+    atexit.register(path.unlink, missing_ok=True)
+    path.write_bytes(PACKET * file_packets)
+    recipes = {HOUSEKEEPING_APID: RECIPE}
+
+    def columns() -> dict[str, Any]:
+        return kestrune_ccsds.decode(kestrune_ccsds.read_packets(path), recipes)[HOUSEKEEPING_APID].columns
+
+    stream = kestrune_ccsds.read_packets(path)
+
+    def rows() -> list[dict[str, Any]]:
+        return list(kestrune_ccsds.iter_packets(stream, recipes))
+
+    v = version("kestrune")
+    tool = Tool("kestrune_ccsds, path → columns", v, columns, None, per_call=file_packets,
+                note="read_packets + decode: one NumPy array per field")
+    tool.flatten = lambda arrays: {k: v[0].item() for k, v in arrays.items()}  # type: ignore[attr-defined]
+    return [tool, Tool("kestrune_ccsds, iter_packets", v, rows, None, per_call=file_packets,
+                       note="one dict per packet from the compiled plan")]
+
+
+# ---------------------------------------------------------------------------
 # Hand-written struct code
 
 LAYOUT = struct.Struct(">HHHIHBffh6shhhfffIBHHH")
@@ -373,7 +401,12 @@ def main() -> None:
     parser.add_argument("--update-readme", action="store_true")
     args = parser.parse_args()
 
-    tools = [*kestrune_tools(args.file_packets), struct_tool()]
+    tools = [*kestrune_tools(args.file_packets)]
+    try:
+        tools.extend(kestrune_ccsds_tools(args.file_packets))
+    except ImportError as error:
+        print(f"left out: {error}", file=sys.stderr)
+    tools.append(struct_tool())
     for factory in (bitstruct_tool, construct_tool, bitstring_tool,
                     lambda: ccsdspy_tool(args.file_packets), space_packet_parser_tool):
         try:

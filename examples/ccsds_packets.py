@@ -1,9 +1,11 @@
 """CCSDS space packets of a small spacecraft: recipes by APID, stream splitting,
 decoding, and a generator of realistic sample files.
 
-The other examples import this module. Run it to write a sample file:
+The other examples, the tests and the benchmarks import this module. Run it
+to write a sample file, then decode it with the recipes below:
 
     python examples/ccsds_packets.py sample.bin --count 10000
+    kestrune-ccsds decode sample.bin --recipes examples/ccsds_packets.py:RECIPES --out out/
 """
 
 from __future__ import annotations
@@ -164,16 +166,20 @@ def sample_stream(count: int, seed: int = 0, start_time: int = 1_700_000_000) ->
     """`count` packets: mostly housekeeping, some events, and a few of an APID without a recipe."""
     rng = random.Random(seed)
     packets = []
+    counts = {HOUSEKEEPING_APID: 0, EVENT_APID: 0, 0x7FF: 0}  # each APID counts its own packets
     for n in range(count):
         time = start_time + n
         kind = rng.random()
-        if kind < 0.8:
-            packets.append(make_packet(HOUSEKEEPING_APID, n, time, housekeeping_values(rng, n, time)))
-        elif kind < 0.97:
-            packets.append(make_packet(EVENT_APID, n, time, event_values(rng, n, time)))
+        if kind < 0.97:
+            apid, make_values = ((HOUSEKEEPING_APID, housekeeping_values) if kind < 0.8
+                                 else (EVENT_APID, event_values))
+            packets.append(make_packet(apid, counts[apid], time, make_values(rng, counts[apid], time)))
+            counts[apid] = (counts[apid] + 1) % 16384
         else:
             # An idle packet of APID 0x7FF: skipped by the decoder.
-            packets.append(bytes([0x07, 0xFF, 0xC0, 0x00, 0x00, 0x03, 0, 0, 0, 0]))
+            idle = counts[0x7FF]
+            counts[0x7FF] = (idle + 1) % 16384
+            packets.append(bytes([0x07, 0xFF, 0xC0 | idle >> 8, idle & 0xFF, 0x00, 0x03, 0, 0, 0, 0]))
     return b"".join(packets)
 
 

@@ -31,6 +31,23 @@ wheel="$(ls "$work"/built/*.whl)"
 repaired="$(ls "$out"/*.whl)"
 "$work/tools/bin/python" -m twine check --strict "$repaired"
 echo "repaired wheel: $(basename "$repaired")"
+# Both packages, the packet-stream package with its extension and its typing
+# marker, and the console script are in the wheel.
+"$work/tools/bin/python" - "$repaired" <<'PY'
+import sys
+import zipfile
+
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+wanted = ["kestrune.pyi", "kestrune_ccsds/__init__.py", "kestrune_ccsds/py.typed", "kestrune_ccsds/_native.pyi"]
+missing = [w for w in wanted if w not in names]
+missing += [f"{p}*.so" for p in ("kestrune.", "kestrune_ccsds/_native.")
+            if not any(n.startswith(p) and n.endswith(".so") for n in names)]
+if not any(n.endswith("entry_points.txt") for n in names):
+    missing.append("entry_points.txt")
+if missing:
+    sys.exit(f"FAILED: the wheel lacks {', '.join(missing)}")
+print("wheel holds kestrune and kestrune_ccsds")
+PY
 "$work/tools/bin/python" -m auditwheel show "$repaired"
 
 # A fresh venv with only the wheel and the test requirements.
@@ -42,4 +59,6 @@ echo "repaired wheel: $(basename "$repaired")"
 "$work/fresh/bin/python" -m pip install --quiet numpy >/dev/null 2>&1 || echo "numpy unavailable: its tests will be skipped"
 cd "$root/tests"
 "$work/fresh/bin/python" -c 'import kestrune, sys; print("testing", kestrune.__file__); sys.exit(0 if "fresh" in kestrune.__file__ else 1)'
+"$work/fresh/bin/python" -c 'import kestrune_ccsds, sys; sys.exit(0 if "fresh" in kestrune_ccsds.__file__ else 1)' ||
+    echo "kestrune_ccsds not importable (no NumPy?): its tests will be skipped"
 "$work/fresh/bin/python" -m pytest -q -p no:cacheprovider "$root/tests"

@@ -11,5 +11,7 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 cp "$root/tests/typed_usage.py" "$work/"
 cd "$work"
-"$python" -m mypy.stubtest kestrune
+"$python" -m mypy.stubtest kestrune kestrune_ccsds._native
 "$python" -m mypy --strict --warn-unreachable --no-incremental --cache-dir=/dev/null typed_usage.py
+# The packet-stream package is typed inline (its extension by a stub).
+"$python" -m mypy --strict --warn-unreachable --no-incremental --cache-dir=/dev/null -p kestrune_ccsds

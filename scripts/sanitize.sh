@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the module and the core tests with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs both test suites against that build.
+# Builds the module, kestrune_ccsds's extension and the core tests with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs both test suites
+# against that build.
 # Any sanitizer report fails the run, even one from a child process or one
 # that did not stop the process that made it.
 # Usage: scripts/sanitize.sh [pytest args]     (a few minutes on two cores)
@@ -60,6 +61,12 @@ cd "$root/tests"
 # The sanitized build, not the installed module, must be the one under test.
 "$root/.venv/bin/python" -c "import kestrune, sys; sys.exit(kestrune.__file__.startswith('$build/') == False)" ||
     { echo "FAILED: the sanitized module is not the one imported" >&2; exit 1; }
+# The packet-stream package (its extension and Python sources, which the
+# build copies beside it) likewise, when NumPy is there to import it.
+if "$root/.venv/bin/python" -c "import numpy" >/dev/null 2>&1; then
+    "$root/.venv/bin/python" -c "import kestrune_ccsds._native as n, sys; sys.exit(n.__file__.startswith('$build/') == False)" ||
+        { echo "FAILED: the sanitized kestrune_ccsds is not the one imported" >&2; exit 1; }
+fi
 status=0
 "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests" "$@" || status=$?
 check_reports || status=1

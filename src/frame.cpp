@@ -3,10 +3,12 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "convert.hpp"
 #include "pyerrors.hpp"
+#include "unwind.hpp"
 
 namespace kestrune {
 namespace {
@@ -224,9 +226,15 @@ PyObject* call_frame(const FunctionRow& row, PyObject* const* args, Py_ssize_t n
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return nullptr;
+    } catch (const std::length_error&) {
+        // A container asked to grow past what can be allocated.
+        PyErr_NoMemory();
+        return nullptr;
     } catch (const std::exception& e) {
         return raise_panic(e.what());
-    } catch (...) {
+    }
+    KESTRUNE_RETHROW_FORCED_UNWIND
+    catch (...) {
         return raise_panic("internal fault in kestrune");
     }
 }

@@ -15,6 +15,7 @@
 #include "recipe.hpp"
 #include "recipe_cache.hpp"
 #include "registry.hpp"
+#include "unwind.hpp"
 
 namespace kestrune {
 namespace {
@@ -194,7 +195,9 @@ PyMODINIT_FUNC PyInit_kestrune(void) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         return kestrune::raise_panic(e.what());
-    } catch (...) {
+    }
+    KESTRUNE_RETHROW_FORCED_UNWIND
+    catch (...) {
         return kestrune::raise_panic("internal fault in kestrune");
     }
 }

@@ -3,20 +3,23 @@
 #include <new>
 
 #include "encoder/build_packet.hpp"
+#include "item_note.hpp"
 #include "pyerrors.hpp"
 
 namespace kestrune {
 
 PyObject* pack_parameters(std::vector<PyRef>& items) {
     PyObject* packet = nullptr;
+    PyRef note;
     try {
-        packet = build_packet(items);
+        packet = build_packet(items, note);
     } catch (const std::bad_alloc&) {
-        // A text or binary buffer that could not be allocated.
+        // The sizing pass's own memory.
         PyErr_NoMemory();
     }
     if (!packet) {
         wrap_as_value_error();
+        add_item_note(note.get());
     }
     return packet;
 }

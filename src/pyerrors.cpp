@@ -43,6 +43,14 @@ bool create_panic_type() {
 
 void forget_panic_type() { g_panic_type = nullptr; }
 
+bool is_out_of_memory(PyObject* exc) {
+    if (!PyErr_GivenExceptionMatches(exc, PyExc_MemoryError)) {
+        return false;
+    }
+    PyRef args(PyException_GetArgs(exc));
+    return args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 0;
+}
+
 bool clear_ordinary_error() {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return false;
@@ -65,9 +73,11 @@ void wrap_as_value_error() {
     if (!exc) {
         return;
     }
-    if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+    if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)) ||
+        is_out_of_memory(exc.get())) {
         // KeyboardInterrupt, SystemExit and other BaseException-only
-        // exceptions are not input errors: let them through as they are.
+        // exceptions are not input errors, nor is running out of memory:
+        // let them through as they are.
         PyErr_SetRaisedException(exc.release());
         return;
     }
@@ -109,6 +119,10 @@ PyObject* raise_panic(const char* message) {
 }
 
 PyObject* raise_panic_from_current() {
+    // An allocation that failed is no internal fault: it stays MemoryError.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return nullptr;
+    }
     constexpr const char* kGeneric = "internal fault in kestrune";
     PyRef exc(PyErr_GetRaisedException());
     if (!exc) {

@@ -26,7 +26,19 @@ public:
         }
         return *this;
     }
-    ~PyRef() { Py_XDECREF(p_); }
+    // Drops the reference, unless the interpreter is finalising: a daemon
+    // thread is then ended by a forced unwind through our frames, without a
+    // thread state, and must not touch the object (left to the dying
+    // runtime; a call made during finalisation merely keeps its objects).
+    ~PyRef() {
+        if (p_ && !Py_IsFinalizing()) [[likely]] {
+            Py_DECREF(p_);
+        }
+    }
+
+    // Drops the reference now. For the normal path of hot code, which runs
+    // with a thread state: the destructor then has nothing left to check.
+    void reset() noexcept { Py_XDECREF(std::exchange(p_, nullptr)); }
 
     PyObject* get() const noexcept { return p_; }
     // Hands the reference to the caller.

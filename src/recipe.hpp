@@ -22,6 +22,11 @@ struct RecipeKeys {
     PyObject* value;
 };
 
+// Items processed between two checks for signals in the packet functions'
+// item loops: tens of microseconds of work, so that Ctrl-C is answered at
+// once, at a cost that does not show.
+inline constexpr std::size_t kItemsBetweenSignalChecks = 1024;
+
 // Interns the keys if they are not yet (at module creation, so that no call
 // has to). False with the error set; a later attempt starts again.
 bool intern_recipe_keys();

@@ -27,6 +27,15 @@ PyObject* g_value_key = nullptr;  // the interned "value"
 // Counts the changes of watched dicts that drop an entry (or would, had the
 // dict one); a reading that sees it move does not fill.
 std::uint64_t g_events = 0;
+// The dict of the latest change event. Its change may not have happened yet
+// (a watcher with a higher id than ours may still be running, and may let a
+// packet call read the dict), so it is not filled until another event comes.
+const PyObject* g_changing = nullptr;
+// Whether a watcher may run after ours: ids above ours were taken when we
+// took ours. The interpreter has ids 0 to 7 (more would only make this
+// true without need).
+constexpr int kHighestWatcherId = 7;
+bool g_watchers_after_us = true;
 
 bool is_value_key(PyObject* key) noexcept {
     if (key == g_value_key) {
@@ -34,6 +43,21 @@ bool is_value_key(PyObject* key) noexcept {
     }
     return key && PyUnicode_CheckExact(key) && PyUnicode_GET_LENGTH(key) == 5 &&
            PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND && std::memcmp(PyUnicode_1BYTE_DATA(key), "value", 5) == 0;
+}
+
+// Values an entry may own: freeing them runs no Python code, so that the
+// last reference can be dropped inside a dict event.
+bool keepable(PyObject* value) noexcept {
+    return PyLong_CheckExact(value) || PyUnicode_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBytes_CheckExact(value) || PyBool_Check(value) || value == Py_None;
+}
+
+// Makes `value` the entry's value (nullptr or a value that may not be kept:
+// looked up on use).
+void set_value(Entry& e, PyObject* value) noexcept {
+    PyObject* old = e.value;
+    e.value = value && keepable(value) ? Py_NewRef(value) : nullptr;
+    Py_XDECREF(old);
 }
 
 // Linear probing without tombstones: a removal moves later entries of the
@@ -50,6 +74,8 @@ void erase(Table& t, const PyObject* dict) noexcept {
         }
         hole = (hole + 1) & t.mask;
     }
+    PyObject* const name = t.slots[hole].name;
+    PyObject* const value = t.slots[hole].value;
     for (std::size_t j = (hole + 1) & t.mask; t.slots[j].dict; j = (j + 1) & t.mask) {
         const std::size_t home = slot_of(t, t.slots[j].dict);
         // The entry at j may fill the hole unless its home lies cyclically
@@ -60,8 +86,11 @@ void erase(Table& t, const PyObject* dict) noexcept {
             hole = j;
         }
     }
-    t.slots[hole].dict = nullptr;
+    t.slots[hole] = Entry{};
     --t.count;
+    // Only now, with the table consistent again.
+    Py_DECREF(name);
+    Py_XDECREF(value);
 }
 
 Entry* slot_for(Table& t, const PyObject* dict) noexcept {
@@ -108,6 +137,7 @@ Entry* find_entry(Table& t, const PyObject* dict) noexcept {
 // must not fail, allocate or run Python code: it only removes an entry or
 // changes the value it remembers.
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value) {
+    g_changing = event == PyDict_EVENT_DEALLOCATED ? nullptr : dict;
     switch (event) {
         case PyDict_EVENT_ADDED:
         case PyDict_EVENT_MODIFIED:
@@ -118,7 +148,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
                 // (which may fail to grow the dict) or a deletion leaves the
                 // value to be looked up.
                 if (Entry* e = find_entry(g_table, dict)) {
-                    e->value = event == PyDict_EVENT_MODIFIED ? new_value : nullptr;
+                    set_value(*e, event == PyDict_EVENT_MODIFIED ? new_value : nullptr);
                 }
                 return 0;
             }
@@ -148,6 +178,38 @@ bool gil_enabled() {
 #endif
 }
 
+// Takes every free watcher id, keeps the highest and gives the others back
+// (they watched nothing). The interpreter calls a dict's watchers in id
+// order: with the highest id ours runs last, just before the change, so no
+// other watcher's callback can run a packet call that refills the entry it
+// has just dropped. -1 when none is free.
+int highest_free_watcher() noexcept {
+    constexpr int kMaxTaken = 64;  // far more than the interpreter has
+    int taken[kMaxTaken];
+    int n = 0;
+    while (n < kMaxTaken) {
+        const int id = PyDict_AddWatcher(on_dict_event);
+        if (id < 0) {
+            PyErr_Clear();
+            break;
+        }
+        taken[n++] = id;
+    }
+    int best = -1;
+    for (int i = 0; i < n; ++i) {
+        best = taken[i] > best ? taken[i] : best;
+    }
+    for (int i = 0; i < n; ++i) {
+        // The watcher we keep is never given back: clearing it would not
+        // unwatch the dicts, and a later owner of the id would get their
+        // events.
+        if (taken[i] != best && PyDict_ClearWatcher(taken[i]) < 0) {
+            PyErr_Clear();
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 void decide() noexcept {
@@ -160,14 +222,12 @@ void decide() noexcept {
     if (!gil_enabled()) {
         return;
     }
-    // The watcher is never given back: clearing it would not unwatch the
-    // dicts, and a later owner of the id would get their events.
-    const int id = PyDict_AddWatcher(on_dict_event);
+    const int id = highest_free_watcher();
     if (id < 0) {
-        PyErr_Clear();  // no free watcher: run without the cache
-        return;
+        return;  // no free watcher: run without the cache
     }
     g_watcher = id;
+    g_watchers_after_us = id < kHighestWatcherId;
     g_value_key = recipe_keys()->value;
     g_state = State::On;
 }
@@ -176,10 +236,13 @@ void decide() noexcept {
 
 void forget_recipe_cache() noexcept {
     using namespace detail;
+    // The references the entries own went with the runtime that made them.
     delete[] g_table.slots;
     g_table = Table{};
     g_watcher = -1;
     g_value_key = nullptr;
+    g_changing = nullptr;
+    g_watchers_after_us = true;
     g_state = State::Undecided;
 }
 
@@ -214,7 +277,7 @@ Reading::Reading(PyObject* dict) noexcept {
 
 void Reading::fill(const Item& item, Direction direction) noexcept {
     using namespace detail;
-    if (!dict_ || events_ != g_events) {
+    if (!dict_ || events_ != g_events || (g_watchers_after_us && dict_ == g_changing)) {
         return;
     }
     Table& t = g_table;
@@ -227,19 +290,17 @@ void Reading::fill(const Item& item, Direction direction) noexcept {
     const auto flags = static_cast<std::uint8_t>((item.has_offset ? kHasOffset : 0) |
                                                  (item.reverse_bits ? kReverseBits : 0) | (item.little ? kLittle : 0));
     if (!e->dict) {
-        *e = Entry{dict_, item.name, item.offset, item.bits, flags, {kNoCode, kNoCode}, nullptr};
+        *e = Entry{dict_, Py_NewRef(item.name), item.offset, item.bits, flags, {kNoCode, kNoCode}, nullptr};
         ++t.count;
     }
     // The value now (stores into it did not stop the fill), where the dict
     // held it when the reading began; if it is no longer there, it is looked
     // up on use.
-    e->value = nullptr;
     Py_ssize_t pos = value_index_;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    if (value_index_ != kNoCode && PyDict_Next(dict_, &pos, &key, &value) && key == g_value_key) {
-        e->value = value;
-    }
+    const bool found = value_index_ != kNoCode && PyDict_Next(dict_, &pos, &key, &value) && key == g_value_key;
+    set_value(*e, found ? value : nullptr);
     // An entry of the other direction was read from the same, unchanged
     // dict: only this direction's code is new.
     e->codes[static_cast<int>(direction)] = item.encoding;

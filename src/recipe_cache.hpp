@@ -14,6 +14,14 @@
 // differently from one call to the next, are cached: exact dicts with a
 // combined table, exact str keys only, and exact str / int / bool values.
 //
+// Entries own references to the name and the value they remember, so that
+// nothing an entry names can be freed while the entry lives, even if some
+// other watcher's callback lets a packet call read the dict between our
+// event and the change itself. The cache takes the highest free watcher id:
+// the interpreter calls watchers in id order, so ours runs after every
+// watcher registered later and nothing can refill an entry between our
+// event and the change it announces.
+//
 // The cache is off when the environment variable KESTRUNE_RECIPE_CACHE is
 // "0" at the first packet call, when the interpreter has no free dict watcher
 // then, and on a free-threaded build that runs without the GIL.
@@ -34,8 +42,8 @@ inline constexpr std::uint8_t kNoCode = 0xFF;
 // What a packet layer reads from an item dict, but its value. Trivial, so
 // that arrays of it cost nothing to set up: value-initialise a single one.
 struct Item {
-    // Borrowed: the dict holds it for as long as the entry lives. Take a
-    // reference before anything that can run Python code.
+    // Borrowed from the entry, which owns it. Take a reference before
+    // anything that can run Python code (which may drop the entry).
     PyObject* name;
     std::uint64_t offset;  // 0 without offset_bits
     std::uint32_t bits;
@@ -53,14 +61,14 @@ namespace detail {
 enum Flags : std::uint8_t { kHasOffset = 1, kReverseBits = 2, kLittle = 4 };
 
 struct Entry {
-    PyObject* dict;  // nullptr: free slot
-    PyObject* name;
+    PyObject* dict;  // nullptr: free slot (not a reference: the entry leaves with the dict)
+    PyObject* name;  // owned
     std::uint64_t offset;
     std::uint32_t bits;
     std::uint8_t flags;
     std::uint8_t codes[2];  // per Direction
-    // The dict's current `value`, kept up to date by the stores' events;
-    // nullptr when unknown.
+    // The dict's current `value` (owned), kept up to date by the stores'
+    // events; nullptr when unknown or when freeing it could run Python code.
     PyObject* value;
 };
 

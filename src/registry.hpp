@@ -34,6 +34,24 @@ struct Arg {
     kestrune::u128 u128;       // U128
     bool flag = false;         // Bool (and the default of an optional bool)
     std::vector<PyRef> items;  // Seq
+
+    Arg() = default;
+    Arg(const Arg&) = delete;
+    Arg& operator=(const Arg&) = delete;
+    // Drops the items' references in one pass, with one look at the
+    // interpreter's state for all of them (a recipe may hold millions).
+    ~Arg() {
+        if (items.empty()) {
+            return;
+        }
+        const bool finalising = Py_IsFinalizing();
+        for (PyRef& item : items) {
+            PyObject* p = item.release();
+            if (!finalising) {
+                Py_XDECREF(p);
+            }
+        }
+    }
 };
 
 // Returns a new reference, or nullptr with an exception set.

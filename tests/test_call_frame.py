@@ -1,6 +1,8 @@
 """Argument binding and conversion at the module boundary."""
 
 import collections.abc
+import signal
+import time
 
 import pytest
 
@@ -229,3 +231,39 @@ def test_sequence_iteration_failure_passes_through():
 
     with pytest.raises(LookupError, match="broken item"):
         k.pack_parameters(Broken())
+
+
+class Interrupted(BaseException):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.parametrize("call", [
+    lambda recipe: k.unpack_parameters(b"\x01", 0, recipe),
+    lambda recipe: k.pack_parameters(recipe),
+], ids=["unpack", "pack"])
+def test_long_recipes_answer_signals(call):
+    # A signal arriving during a long call is handled within it (here its
+    # handler raises), not when the call ends.
+    recipe = [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False,
+               "value": 1, "offset_bits": 0}] * 1_500_000
+    start = time.monotonic()
+    call(recipe)
+    full = time.monotonic() - start
+    handled = []
+
+    def handler(signum, frame):
+        handled.append(time.monotonic())
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        due = time.monotonic() + full / 4
+        signal.setitimer(signal.ITIMER_REAL, full / 4)
+        with pytest.raises(Interrupted):
+            call(recipe)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert handled[0] - due < full / 2
+    assert call(recipe[:2]) in (b"\x01", {"a": 1})

@@ -1,7 +1,7 @@
-"""The examples do their jobs: file decoding to CSV, telecommands with a CRC,
-and parallel decoding (Dask, a spawn pool) equal to a serial decode."""
+"""The examples do their jobs: stream splitting, telecommands with a CRC, and
+parallel decoding (Dask frames, a spawn pool) equal to a serial decode with
+kestrune.unpack_parameters."""
 
-import csv
 import multiprocessing
 import random
 import sys
@@ -14,42 +14,6 @@ sys.path.insert(0, str(EXAMPLES))
 
 import build_telecommand as tc  # noqa: E402
 import ccsds_packets as cp  # noqa: E402
-import decode_packet_file  # noqa: E402
-
-IDLE_PACKET = bytes([0x07, 0xFF, 0xC0, 0x00, 0x00, 0x01, 0xAA, 0xBB])
-
-
-def generated_packets(count, seed):
-    """Packets of both APIDs with the values they were built from."""
-    rng = random.Random(seed)
-    packets, expected = [], []
-    for n in range(count):
-        apid = cp.HOUSEKEEPING_APID if n % 3 else cp.EVENT_APID
-        make_values = cp.housekeeping_values if apid == cp.HOUSEKEEPING_APID else cp.event_values
-        values = make_values(rng, n, 1_800_000_000 + n)
-        packet = cp.make_packet(apid, n, 1_800_000_000 + n, values)
-        packets.append(packet)
-        expected.append((apid, n, values))
-    return packets, expected
-
-
-def test_packet_file_to_csv(tmp_path):
-    packets, expected = generated_packets(40, seed=7)
-    # Seven idle packets (an APID without a recipe) between groups of five.
-    stream = IDLE_PACKET.join(b"".join(packets[i:i + 5]) for i in range(0, 40, 5))
-    (tmp_path / "packets.bin").write_bytes(stream)
-    paths, skipped = decode_packet_file.decode_file_to_csv(tmp_path / "packets.bin", tmp_path / "out")
-    assert skipped == {0x7FF: 7}
-    assert sorted(p.name for p in paths) == ["apid_064.csv", "apid_0c8.csv"]
-
-    for apid in (cp.HOUSEKEEPING_APID, cp.EVENT_APID):
-        with decode_packet_file.csv_path(tmp_path / "out", apid).open(newline="") as file:
-            rows = list(csv.DictReader(file))
-        wanted = [(n, values) for a, n, values in expected if a == apid]
-        assert [int(row["seq_count"]) for row in rows] == [n for n, _ in wanted]
-        for row, (_, values) in zip(rows, wanted, strict=True):
-            assert int(row["apid"]) == apid
-            assert {name: row[name] for name in values} == {name: str(v) for name, v in values.items()}
 
 
 @pytest.mark.parametrize("cut", [3, 30])
@@ -93,11 +57,14 @@ def serial_by_apid(paths):
     return rows
 
 
-def test_dask_archive_decode_equals_serial(archive):
-    pytest.importorskip("dask.bag")
+@pytest.mark.parametrize("blocksize", [None, "2kB"])
+def test_dask_archive_decode_equals_serial(archive, blocksize):
+    pytest.importorskip("numpy")
+    pytest.importorskip("dask.dataframe")
     import decode_archive_dask
 
-    parallel = decode_archive_dask.decode_archive(archive, num_workers=2)
+    tables = decode_archive_dask.decode_archive(archive, blocksize=blocksize)
+    parallel = {apid: table.to_dict("records") for apid, table in tables.items()}
     assert parallel == serial_by_apid(archive)
     assert sum(map(len, parallel.values())) > 500
 

@@ -450,3 +450,35 @@ def test_numeric_fields_are_laid_like_their_bytes(width, offset, tail, little, r
     as_number = pack_parameters([ones, item(value, **layout)])
     as_bytes = pack_parameters([ones, item(value.to_bytes((width + 7) // 8), encoding="binary", **layout)])
     assert as_number == as_bytes
+
+
+def binary_field_reference(data, bits, reverse_bits, little):
+    """The field's bits as an int: the data right-aligned in the field, its
+    bits before the field dropped, then mirrored and byte-swapped."""
+    v = int.from_bytes(data, "big") & ((1 << bits) - 1)
+    if reverse_bits:
+        v = int(format(v, f"0{bits}b")[::-1] or "0", 2)
+    if little:
+        v = int.from_bytes(v.to_bytes(bits // 8, "big"), "little")
+    return v
+
+
+@settings(max_examples=300, deadline=None)
+@given(data=st.binary(max_size=80), spare=st.integers(0, 30), offset=st.integers(0, 20), reverse_bits=st.booleans(),
+       little=st.booleans(), kind=st.sampled_from([bytes, bytearray, list]))
+def test_binary_fields_at_any_offset(data, spare, offset, reverse_bits, little, kind):
+    # Between two all-ones fields, so that every bit around it is checked.
+    bits = max(0, 8 * len(data) - spare % 8) if spare < 8 else 8 * len(data) + spare
+    if little:
+        bits -= bits % 8
+        if len(data) > bits // 8:
+            data = data[len(data) - bits // 8:]
+    tail = 13
+    recipe = [item((1 << offset) - 1, bits=offset, name="head"),
+              item(kind(data), bits=bits, encoding="binary", reverse_bits=reverse_bits,
+                   byte_order="little" if little else "big", name="data"),
+              item((1 << tail) - 1, bits=tail, name="tail")]
+    total = offset + bits + tail
+    expected = ((((1 << offset) - 1) << (bits + tail)) | (binary_field_reference(data, bits, reverse_bits, little) << tail)
+                | ((1 << tail) - 1)) << (-total % 8)
+    assert pack_parameters(recipe) == expected.to_bytes((total + 7) // 8, "big")

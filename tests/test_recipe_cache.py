@@ -40,7 +40,7 @@ def outcome(fn, *args):
     try:
         result = fn(*args)
     except Exception as error:  # noqa: BLE001 - every exception is part of the outcome
-        return ("raised", type(error), str(error))
+        return ("raised", type(error), str(error), getattr(error, "__notes__", None))
     return ("returned", repr(result))
 
 
@@ -585,3 +585,93 @@ def test_without_a_watcher_or_when_switched_off_results_are_the_same(step, env):
     uncached = run_scenario(step, env)
     assert uncached[:-2] == cached[:-2]
     assert cached[-2] == "True" and uncached[-2] == "False"
+
+
+# ---------------------------------------------------------------- other watchers' events
+
+# Another watcher's callback that fails gets its failure reported, which
+# runs Python code (a hook) or writes to stderr (letting other threads run)
+# while the change it announced is still to come. Each mode runs in a fresh
+# process, so that the cache takes its watcher id there.
+OTHER_WATCHERS = textwrap.dedent("""
+    import sys, threading, _testcapi
+    mode = sys.argv[1]
+    import kestrune as k
+
+    def item(value=1, bits=8):
+        return {"name": "a", "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False,
+                "value": value}
+
+    if mode == "above":
+        # Every id but the lowest free one taken: the cache gets that one and
+        # a failing watcher registered afterwards runs after ours.
+        ids = []
+        while True:
+            try:
+                ids.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                break
+        _testcapi.clear_dict_watcher(ids[0])
+        k.pack_parameters([item()])
+        _testcapi.clear_dict_watcher(ids[1])
+        failing = _testcapi.add_dict_watcher(1)
+        assert failing == ids[1] > ids[0], (failing, ids)
+    else:
+        k.pack_parameters([item()])
+        failing = _testcapi.add_dict_watcher(1)
+
+    if mode == "threads":
+        d = item()
+        _testcapi.watch_dict(failing, d)
+        stop = False
+
+        def reader():
+            while not stop:
+                k.pack_parameters([d])
+                k.unpack_parameters(b"\\x01\\x02", 0, [d])
+
+        sys.setswitchinterval(1e-6)
+        t = threading.Thread(target=reader)
+        t.start()
+        wrong = 0
+        for n in range(3000):
+            bits = 16 if n % 2 else 8
+            d["bits"] = bits
+            d["value"] = n % 256
+            wrong += k.pack_parameters([d]) != (n % 256).to_bytes(bits // 8)
+        stop = True
+        t.join()
+        print(wrong)
+        raise SystemExit
+
+    # A packet call inside the report: it reads the dict before the change.
+    d = item()
+    k.pack_parameters([d])
+    _testcapi.watch_dict(failing, d)
+    sys.unraisablehook = lambda u: k.pack_parameters([d])
+    d["bits"] = 16
+    sys.unraisablehook = sys.__unraisablehook__
+    print(k.pack_parameters([d]).hex(), [k.unpack_parameters(b"\\x01\\x02", 0, [d])["a"] for _ in range(2)])
+
+    # The value the store replaces must not be remembered (nor read once freed).
+    d = item(int("1000"), bits=16)
+    k.pack_parameters([d])
+    d["bits"] = 16  # drops the entry
+    sys.unraisablehook = lambda u: k.pack_parameters([d])
+    d["value"] = 7
+    sys.unraisablehook = sys.__unraisablehook__
+    print([k.pack_parameters([d]).hex() for _ in range(2)])
+""")
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="the cache is off without the GIL")
+@pytest.mark.parametrize("mode", ["later", "above", "threads"])
+def test_other_watchers_events_cannot_refill_a_stale_entry(mode):
+    pytest.importorskip("_testcapi")
+    result = subprocess.run([sys.executable, "-c", OTHER_WATCHERS, mode], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    if mode == "threads":
+        assert result.stdout.split() == ["0"]
+    else:
+        assert result.stdout.splitlines() == ["0001 [258, 258]", "['0007', '0007']"]

@@ -13,9 +13,11 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "../convert.hpp"
+#include "../item_note.hpp"
 #include "../lowercase.hpp"
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
@@ -193,9 +195,12 @@ public:
     Processor(std::string_view packet, std::uint64_t start, const RecipeKeys& keys, bool cache)
         : packet_(packet), start_(start), cursor_(start), keys_(keys), cache_(cache) {}
 
-    bool item(PyObject* result, PyObject* item);
+    // Processes item number `index`. On failure the exception is raised and
+    // `note` names the item.
+    bool item(PyObject* result, PyObject* item, std::size_t index, PyRef& note);
 
 private:
+    bool item_body(PyObject* result, PyObject* item, Field& field);
     bool read(PyObject* item, Field& field, std::uint64_t& pos);
     bool locate(const Field& field, std::uint64_t& pos) const;
     PyObject* text_value(Kind kind, std::string_view window);
@@ -209,6 +214,7 @@ private:
     const bool cache_;
     AcceptedNames<const NameEntry*, 8> encodings_;
     AcceptedNames<ByteOrder, 2> byte_orders_;
+    ItemSite site_;  // what is known of the current item
 };
 
 PyObject* Processor::text_value(Kind kind, std::string_view w) {
@@ -285,7 +291,11 @@ PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint3
             std::string large;
             unsigned char* buffer = small.data();
             if (n > small.size()) {
-                large.resize(static_cast<std::size_t>(n));
+                try {
+                    large.resize(static_cast<std::size_t>(n));
+                } catch (const std::bad_alloc&) {
+                    return PyErr_NoMemory();
+                }
                 buffer = reinterpret_cast<unsigned char*>(large.data());
             }
             if (n > 0) {
@@ -327,14 +337,27 @@ PyObject* Processor::value(const Decoder& decoder, std::uint64_t pos, std::uint3
     return raise_panic("numeric decoder called for a text encoding");
 }
 
-bool Processor::item(PyObject* result, PyObject* item) {
+bool Processor::item(PyObject* result, PyObject* item, std::size_t index, PyRef& note) {
     Field field;
+    site_.begin(index);
+    if (item_body(result, item, field)) [[likely]] {
+        return true;
+    }
+    // Made now, while the item's name is still held.
+    note = item_note(site_);
+    return false;
+}
+
+bool Processor::item_body(PyObject* result, PyObject* item, Field& field) {
     std::uint64_t pos = 0;
     recipe_cache::Item known{};
     if (cache_ && PyDict_CheckExact(item) && recipe_cache::find(item, recipe_cache::Direction::Unpack, known)) {
+        // What is known is told in the order in which a fresh reading learns it.
         field.name = PyRef::borrow(known.name);
+        site_.name = known.name;
         field.encoding = known.encoding;
         field.bits = known.bits;
+        site_.set_bits(known.bits);
         field.has_offset = known.has_offset;
         field.offset = known.offset;
         field.order = known.little ? ByteOrder::Little : ByteOrder::Big;
@@ -342,6 +365,8 @@ bool Processor::item(PyObject* result, PyObject* item) {
         if (!locate(field, pos)) {
             return false;
         }
+        site_.set_position(pos);
+        site_.encoding = kNames[field.encoding].name;
     } else if (!read(item, field, pos)) {
         return false;
     }
@@ -368,6 +393,8 @@ bool Processor::item(PyObject* result, PyObject* item) {
         raise_panic_from_current();
         return false;
     }
+    value.reset();
+    key.reset();
     cursor_ = pos + field.bits;
     return true;
 }
@@ -417,6 +444,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
     if (!processor::get_required_field(item, keys_.name, "name", field.name, name)) {
         return false;
     }
+    site_.name = field.name.get();
 
     PyRef encoding_obj;
     std::string_view encoding;
@@ -434,6 +462,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
         return false;
     }
     const std::uint32_t bits = field.bits;
+    site_.set_bits(bits);
 
     PyRef order_obj;
     std::string_view order_text;
@@ -468,6 +497,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
     if (!locate(field, pos)) {
         return false;
     }
+    site_.set_position(pos);
 
     // Byte order.
     if (cached_order) {
@@ -511,6 +541,7 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
         encodings_.remember(encoding_obj.get(), decoder);
     }
     field.encoding = static_cast<std::uint8_t>(decoder - kNames);
+    site_.encoding = decoder->name;
 
     if (PyUnicode_CheckExact(field.name.get()) && PyUnicode_CheckExact(encoding_obj.get()) &&
         PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(order_obj.get()) &&
@@ -522,6 +553,12 @@ bool Processor::read(PyObject* item, Field& field, std::uint64_t& pos) {
                          recipe_cache::Direction::Unpack);
         }
     }
+    // Dropped here rather than by their destructors, which check more.
+    encoding_obj.reset();
+    bits_obj.reset();
+    order_obj.reset();
+    reverse_obj.reset();
+    offset_obj.reset();
     return true;
 }
 
@@ -535,15 +572,21 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 
 }  // namespace processor
 
-PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe) {
+PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe,
+                         PyRef& note) {
     const RecipeKeys* keys = recipe_keys();
     PyRef result(PyDict_New());
     if (!result) {
         return raise_panic_from_current();
     }
     Processor processor(packet, offset_bits, *keys, recipe_cache::active());
-    for (const PyRef& item : recipe) {
-        if (!processor.item(result.get(), item.get())) {
+    for (std::size_t i = 0; i < recipe.size(); ++i) {
+        // A long recipe answers Ctrl-C (and lets signal handlers run) every
+        // so many items; an interrupt discards the partial result.
+        if ((i & (kItemsBetweenSignalChecks - 1)) == kItemsBetweenSignalChecks - 1 && PyErr_CheckSignals() < 0) {
+            return nullptr;
+        }
+        if (!processor.item(result.get(), recipe[i].get(), i, note)) {
             return nullptr;
         }
     }

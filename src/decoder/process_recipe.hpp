@@ -20,7 +20,9 @@ namespace kestrune {
 //
 // Returns a new dict, or nullptr with the Python exception of the first
 // failing item set (not yet wrapped for the caller).
-PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe);
+// On failure `note` names the item that failed (see item_note.hpp).
+PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe,
+                         PyRef& note);
 
 // The processor's own helpers (the packet builder has a get_required_field
 // of its own).

@@ -25,6 +25,7 @@
 #include <string>
 
 #include "../convert.hpp"
+#include "../item_note.hpp"
 #include "../lowercase.hpp"
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
@@ -154,12 +155,15 @@ constexpr auto kEncodingNames = [] {
 static_assert(std::ranges::adjacent_find(kEncodingNames, {}, &NameEntry::name) == kEncodingNames.end(),
               "encoding names must be unique");
 
-bool find_encoding(std::string_view lowered, Enc& out) {
+// An encoding's code (what the cache keeps) is its spelling's index here.
+static_assert(kEncodingNames.size() < recipe_cache::kNoCode, "an encoding's code is its index in kEncodingNames");
+
+bool find_encoding(std::string_view lowered, std::uint8_t& out) {
     const auto* it = std::ranges::lower_bound(kEncodingNames, lowered, {}, &NameEntry::name);
     if (it == kEncodingNames.end() || it->name != lowered) {
         return false;
     }
-    out = it->enc;
+    out = static_cast<std::uint8_t>(it - kEncodingNames.begin());
     return true;
 }
 
@@ -239,6 +243,9 @@ struct FieldBuf {
     const std::uint8_t* data = nullptr;
     std::uint8_t* owned = nullptr;  // == data when the bytes are ours to change
     std::size_t size = 0;
+    // Binary data borrowed from the value: the field's last `size` bytes,
+    // zero before them (the others fill the start of the field).
+    bool right_aligned = false;
 
     void use_number(std::uint64_t field, std::uint32_t bits) {
         numeric = true;
@@ -265,6 +272,13 @@ struct FieldBuf {
         owned = nullptr;
         size = view.size();
     }
+    // Borrowed binary data (the value's own bytes), right-aligned.
+    void use_binary_view(const std::uint8_t* bytes, std::size_t n) {
+        data = bytes;
+        owned = nullptr;
+        size = n;
+        right_aligned = true;
+    }
     // Frees the item's text or binary buffer before the next item.
     void release() {
         if (numeric) {
@@ -280,6 +294,7 @@ struct FieldBuf {
         data = owned = nullptr;
         size = 0;
         numeric = false;
+        right_aligned = false;
     }
     // Reverses the field's bytes, copying borrowed bytes first. A numeric
     // field is a whole number of bytes when this is asked.
@@ -295,6 +310,8 @@ struct FieldBuf {
             use_text(std::string(reinterpret_cast<const char*>(data), size));
         }
         std::reverse(owned, owned + size);
+        // Right-aligned bytes of a field of whole bytes, reversed, start it.
+        right_aligned = false;
     }
 };
 
@@ -410,24 +427,102 @@ bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
     return fits_field(out, bits);
 }
 
-bool encode_binary(PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
-    std::vector<std::uint8_t> data;
-    if (!convert_byte_sequence(value, data)) {
-        return false;
-    }
+bool binary_fits(std::size_t size, std::uint32_t bits) {
     // Binary data is never cut to fit either (the masking of a partial
     // first byte is the field's own width, not a cut).
-    if (data.size() > (std::uint64_t{bits} + 7) / 8) {
-        PyErr_Format(PyExc_ValueError, "Binary value of %zu bytes does not fit in %u bits", data.size(),
+    if (size > (std::uint64_t{bits} + 7) / 8) {
+        PyErr_Format(PyExc_ValueError, "Binary value of %zu bytes does not fit in %u bits", size,
                      static_cast<unsigned>(bits));
+        return false;
+    }
+    return true;
+}
+
+bool encode_binary(PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    if (PyBytes_Check(value)) {
+        // Read in place (bytes cannot change, and the caller holds the
+        // value): placed straight into the packet, or mirrored in one copy.
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(value));
+        if (!binary_fits(size, bits)) {
+            return false;
+        }
+        if (reverse_bits) {
+            out.use_binary(encode_binary_to_bytes(std::span(bytes, size), bits, true));
+        } else {
+            out.use_binary_view(bytes, size);
+        }
+        return true;
+    }
+    std::vector<std::uint8_t> data;
+    if (!convert_byte_sequence(value, data) || !binary_fits(data.size(), bits)) {
         return false;
     }
     out.use_binary(encode_binary_to_bytes(data, bits, reverse_bits));
     return true;
 }
 
+// Below this many bytes a copy is too short to be worth releasing the GIL.
+constexpr std::size_t kReleaseGilBytes = std::size_t{1} << 20;
+// A large copy goes in pieces of this many bytes (milliseconds each), with
+// a check for signals between them.
+constexpr std::size_t kPieceBytes = std::size_t{16} << 20;
+
+// Places `len` whole bytes at packet bit `off`. Large copies run without
+// the GIL (they touch no Python object: the packet is not shared yet and
+// the source is a bytes object or a buffer of ours) and answer Ctrl-C
+// between pieces. False with the interrupt raised.
+bool place_bytes(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, const std::uint8_t* src,
+                 std::size_t len) {
+    if (len < kReleaseGilBytes) {
+        builder::place_field(packet, packet_size, off, src, len, static_cast<std::uint32_t>(8 * len));
+        return true;
+    }
+    for (std::size_t done = 0; done < len;) {
+        const std::size_t piece = std::min(kPieceBytes, len - done);
+        Py_BEGIN_ALLOW_THREADS
+        builder::place_field(packet, packet_size, off + 8 * std::uint64_t{done}, src + done, piece,
+                             static_cast<std::uint32_t>(8 * piece));
+        Py_END_ALLOW_THREADS
+        done += piece;
+        if (done < len && PyErr_CheckSignals() < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Places a field of `bits` bits whose last `len` bytes are `src`, zero
+// before them (len <= (bits + 7) / 8).
+bool place_right_aligned(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t off, const std::uint8_t* src,
+                         std::size_t len, std::uint32_t bits) {
+    const std::uint64_t n = (std::uint64_t{bits} + 7) / 8;
+    if (len == n && len > 0) {
+        // The first byte gives only the field's first bits % 8 (or 8) bits.
+        const auto first = static_cast<std::uint32_t>(bits - 8 * (n - 1));
+        builder::place_field(packet, packet_size, off, src, 1, first);
+        return place_bytes(packet, packet_size, off + first, src + 1, len - 1);
+    }
+    const auto zeros = static_cast<std::uint32_t>(bits - 8 * len);
+    static constexpr std::uint8_t kNoBytes[1] = {0};
+    builder::place_field(packet, packet_size, off, kNoBytes, 0, zeros);
+    return place_bytes(packet, packet_size, off + zeros, src, len);
+}
+
 // The encoding step: converts `value` as the encoding needs and makes the
 // field bytes.
+bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out);
+
+// encode_field for text and binary data, whose buffers may fail to allocate.
+bool encode_data(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
+    try {
+        return enc == Enc::Binary ? encode_binary(value, bits, reverse_bits, out) : encode_text(enc, value, bits, out);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
 bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bits, FieldBuf& out) {
     std::int64_t signed_value = 0;
     switch (enc) {
@@ -479,10 +574,8 @@ bool encode_field(Enc enc, PyObject* value, std::uint32_t bits, bool reverse_bit
         case Enc::Dec:
         case Enc::Ibm:
             return encode_float(*float_family(enc), value, bits, reverse_bits, out);
-        case Enc::Binary:
-            return encode_binary(value, bits, reverse_bits, out);
         default:
-            return encode_text(enc, value, bits, out);
+            return encode_data(enc, value, bits, reverse_bits, out);
     }
 }
 
@@ -497,7 +590,11 @@ bool optional_offset(PyObject* item, PyObject* key, std::uint64_t fallback, std:
         return r == 0;
     }
     PyRef hold(found);
-    return convert_u64(found, out);
+    if (!convert_u64(found, out)) {
+        return false;
+    }
+    hold.reset();
+    return true;
 }
 
 // The end of a field (offset + width), refusing positions beyond 2**64 - 1.
@@ -538,29 +635,33 @@ struct ReadItem {
     PyRef byte_order_obj;
     std::string_view encoding;
     std::string_view byte_order;
-    const Enc* known_encoding = nullptr;
+    const std::uint8_t* known_encoding = nullptr;
     const bool* known_order = nullptr;
     bool exact = false;  // every value of an exact type: the reading can be cached
 };
 
-static_assert(static_cast<std::size_t>(Enc::Windows1252) < recipe_cache::kNoCode, "an encoding's code is its Enc");
-
-using Encodings = AcceptedNames<Enc, 8>;
+using Encodings = AcceptedNames<std::uint8_t, 8>;  // codes
 using ByteOrders = AcceptedNames<bool, 2>;  // true for "little"
 
 bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encodings, const ByteOrders& byte_orders,
-               ReadItem& read, recipe_cache::Item& layout) {
+               ReadItem& read, recipe_cache::Item& layout, ItemSite& site) {
     std::string_view name;
     PyRef bits_obj;
     PyRef flag;
-    if (!builder::get_required_field(item, keys.name, "name", read.name_obj, name) ||
-        !lookup_required(item, keys.encoding, "encoding", read.encoding_obj)) {
+    if (!builder::get_required_field(item, keys.name, "name", read.name_obj, name)) {
+        return false;
+    }
+    site.name = read.name_obj.get();
+    if (!lookup_required(item, keys.encoding, "encoding", read.encoding_obj)) {
         return false;
     }
     read.known_encoding = encodings.find(read.encoding_obj.get());
     if ((!read.known_encoding && !convert_str(read.encoding_obj.get(), read.encoding)) ||
-        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), layout.bits) ||
-        !lookup_required(item, keys.byte_order, "byte_order", read.byte_order_obj)) {
+        !lookup_required(item, keys.bits, "bits", bits_obj) || !convert_u32(bits_obj.get(), layout.bits)) {
+        return false;
+    }
+    site.set_bits(layout.bits);
+    if (!lookup_required(item, keys.byte_order, "byte_order", read.byte_order_obj)) {
         return false;
     }
     read.known_order = byte_orders.find(read.byte_order_obj.get());
@@ -580,23 +681,27 @@ bool read_keys(PyObject* item, const RecipeKeys& keys, const Encodings& encoding
     read.exact = PyUnicode_CheckExact(layout.name) && PyUnicode_CheckExact(read.encoding_obj.get()) &&
                  PyLong_CheckExact(bits_obj.get()) && PyUnicode_CheckExact(read.byte_order_obj.get()) &&
                  PyBool_Check(flag.get()) && (!offset || PyLong_CheckExact(offset));
+    // Dropped here rather than by their destructors, which check more.
+    bits_obj.reset();
+    flag.reset();
+    offset_obj.reset();
     return true;
 }
 
-bool match_encoding(const ReadItem& read, Encodings& encodings, Enc& enc) {
+bool match_encoding(const ReadItem& read, Encodings& encodings, std::uint8_t& code) {
     if (read.known_encoding) {
-        enc = *read.known_encoding;
+        code = *read.known_encoding;
         return true;
     }
     LoweredName lowered;
     if (!lowered.assign(read.encoding_obj.get(), read.encoding)) {
         return false;
     }
-    if (!find_encoding(lowered.view(), enc)) {
+    if (!find_encoding(lowered.view(), code)) {
         PyErr_Format(PyExc_ValueError, "Unsupported encoding type: %U", read.encoding_obj.get());
         return false;
     }
-    encodings.remember(read.encoding_obj.get(), enc);
+    encodings.remember(read.encoding_obj.get(), code);
     return true;
 }
 
@@ -646,12 +751,25 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 
 bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std::uint32_t& out) {
     PyRef holder;
-    return lookup_required(item, key, key_name, holder) && convert_u32(holder.get(), out);
+    const bool done = lookup_required(item, key, key_name, holder) && convert_u32(holder.get(), out);
+    if (done) {
+        holder.reset();
+    }
+    return done;
 }
 
 }  // namespace builder
 
-PyObject* build_packet(std::vector<PyRef>& items) {
+namespace {
+
+// Builds the packet; on a failure inside an item, `note` names it.
+PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
+    ItemSite site;
+    // Made while what the site borrows still lives.
+    auto fail = [&site, &note]() -> PyObject* {
+        note = item_note(site);
+        return nullptr;
+    };
     using builder::get_required_field;
     using recipe_cache::Direction;
     const RecipeKeys* keys = recipe_keys();
@@ -676,10 +794,27 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     bool unchanged = cache;
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
+    std::size_t furthest_item = 0;
+    std::uint64_t furthest_off = 0;
+    // Answers Ctrl-C every so many items. Signal handlers (and the garbage
+    // collector) may run Python code there, which may change recipe dicts.
+    auto interrupted = [&unchanged](std::size_t i) {
+        if ((i & (kItemsBetweenSignalChecks - 1)) != kItemsBetweenSignalChecks - 1) {
+            return false;
+        }
+        unchanged = false;
+        return PyErr_CheckSignals() < 0;
+    };
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].get();
-        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+        if (interrupted(i)) {
             return nullptr;
+        }
+        // The item's note, set only when it fails, has no name: it is not
+        // read in this pass.
+        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+            site.begin(i);
+            return fail();
         }
         std::uint32_t bits = 0;
         std::uint64_t off = 0;
@@ -692,20 +827,36 @@ PyObject* build_packet(std::vector<PyRef>& items) {
                 sized[i].cached = false;
             }
             unchanged = false;
-            if (!get_required_field(item, keys->bits, "bits", bits) ||
-                !optional_offset(item, keys->offset_bits, pos, off)) {
-                return nullptr;
+            if (!get_required_field(item, keys->bits, "bits", bits)) {
+                site.begin(i);
+                return fail();
+            }
+            if (!optional_offset(item, keys->offset_bits, pos, off)) {
+                site.begin(i);
+                site.set_bits(bits);
+                return fail();
             }
         }
         if (!field_end(off, bits, pos)) {
-            return nullptr;
+            site.begin(i);
+            site.set_bits(bits);
+            site.set_position(off);
+            return fail();
         }
-        furthest = std::max(furthest, pos);
+        if (pos > furthest) {
+            furthest = pos;
+            furthest_item = i;
+            furthest_off = off;
+        }
     }
 
     PyRef packet(new_packet(furthest));
     if (!packet) {
-        return nullptr;
+        // Named by the item that ends furthest, which asked for this size.
+        site.begin(furthest_item);
+        site.set_bits(static_cast<std::uint32_t>(furthest - furthest_off));
+        site.set_position(furthest_off);
+        return fail();
     }
     auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
     const auto out_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
@@ -720,8 +871,12 @@ PyObject* build_packet(std::vector<PyRef>& items) {
     // the field. `read` is null for an item the cache knew; otherwise it holds
     // the keys read afresh, whose encoding and byte order are matched here, in
     // the order in which their failures are reported.
-    auto write = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read) -> bool {
+    // On failure, `layout.encoding` is the matched encoding once `matched`
+    // is set; `hold` keeps a cached item's name alive for the note.
+    auto write_item = [&](PyObject* item, recipe_cache::Item& layout, ReadItem* read, PyRef& hold,
+                          bool& matched) -> bool {
         const std::uint64_t off = layout.has_offset ? layout.offset : pos;
+        std::uint8_t code = layout.encoding;
         std::uint64_t end = off + layout.bits;
         // While nothing has run since the sizing pass, it has checked this
         // very end. Otherwise the values converted so far ran Python code
@@ -746,12 +901,19 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             return false;
         }
         PyRef value(found);
-        Enc enc = static_cast<Enc>(layout.encoding);
-        if (read && !match_encoding(*read, encodings, enc)) {
+        if (read && !match_encoding(*read, encodings, code)) {
             return false;
         }
-        if (unchanged && !plain_value(value.get())) {
+        layout.encoding = code;
+        matched = true;
+        const Enc enc = kEncodingNames[code].enc;
+        if (!plain_value(value.get())) {
             unchanged = false;
+            // A cached item's name is the entry's, which the conversion's
+            // Python code may drop: it is held for the item's note.
+            if (!read) {
+                hold = PyRef::borrow(layout.name);
+            }
         }
         if (!encode_field(enc, value.get(), layout.bits, layout.reverse_bits, field)) {
             return false;
@@ -761,37 +923,77 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             return false;
         }
         if (little) {
-            field.reverse_bytes();
+            try {
+                field.reverse_bytes();
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return false;
+            }
         }
         if (field.numeric) {
             builder::place_number(out, out_size, off, field.number, layout.bits);
+        } else if (field.right_aligned) {
+            if (!place_right_aligned(out, out_size, off, field.data, field.size, layout.bits)) {
+                return false;
+            }
+        } else if (field.size >= kReleaseGilBytes && field.size * 8 == layout.bits) {
+            if (!place_bytes(out, out_size, off, field.data, field.size)) {
+                return false;
+            }
         } else {
             builder::place_field(out, out_size, off, field.data, field.size, layout.bits);
         }
         field.release();
+        value.reset();
         pos = end;
-        layout.encoding = static_cast<std::uint8_t>(enc);
+        layout.encoding = code;
         layout.little = little;
         return true;
+    };
+
+    // The note of item i, which failed in write_item.
+    auto failed = [&](std::size_t i, const recipe_cache::Item& layout, bool matched) {
+        site.begin(i);
+        site.name = layout.name;
+        site.set_bits(layout.bits);
+        site.set_position(layout.has_offset ? layout.offset : pos);
+        if (matched) {
+            site.encoding = kEncodingNames[layout.encoding].name;
+        }
+        return fail();
     };
 
     std::size_t i = 0;
     // While no Python code can have run, the sizing pass's copies still
     // describe their dicts.
     for (; unchanged && i < items.size(); ++i) {
-        if (!write(items[i].get(), sized[i].item, nullptr)) {
+        if (interrupted(i)) {
             return nullptr;
+        }
+        if (!unchanged) {
+            break;  // Python code may have run: read this item afresh
+        }
+        PyRef hold;
+        bool matched = false;
+        if (!write_item(items[i].get(), sized[i].item, nullptr, hold, matched)) {
+            return failed(i, sized[i].item, matched);
         }
     }
     for (; i < items.size(); ++i) {
         PyObject* item = items[i].get();
-        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+        if (interrupted(i)) {
             return nullptr;
         }
+        if (!PyDict_CheckExact(item) && !convert_dict(item)) {
+            site.begin(i);
+            return fail();
+        }
         recipe_cache::Item layout{};
+        PyRef hold;
+        bool matched = false;
         if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
-            if (!write(item, layout, nullptr)) {
-                return nullptr;
+            if (!write_item(item, layout, nullptr, hold, matched)) {
+                return failed(i, layout, matched);
             }
             continue;
         }
@@ -800,14 +1002,25 @@ PyObject* build_packet(std::vector<PyRef>& items) {
             reading.emplace(item);
         }
         ReadItem read;
-        if (!read_keys(item, *keys, encodings, byte_orders, read, layout) || !write(item, layout, &read)) {
-            return nullptr;
+        site.begin(i);
+        if (!read_keys(item, *keys, encodings, byte_orders, read, layout, site)) {
+            return fail();
+        }
+        if (!write_item(item, layout, &read, hold, matched)) {
+            return failed(i, layout, matched);
         }
         if (reading && read.exact) {
             reading->fill(layout, Direction::Pack);
         }
+        read.name_obj.reset();
+        read.encoding_obj.reset();
+        read.byte_order_obj.reset();
     }
     return packet.release();
 }
+
+}  // namespace
+
+PyObject* build_packet(std::vector<PyRef>& items, PyRef& note) { return pack_items(items, note); }
 
 }  // namespace kestrune

@@ -15,7 +15,8 @@ namespace kestrune {
 // Builds the packet that `items` (the recipe's elements) describe. Returns a
 // new bytes object, or nullptr with the failure set as the current Python
 // exception, as it was raised (the caller decides how to report it).
-PyObject* build_packet(std::vector<PyRef>& items);
+// On a failure inside an item, `note` names it (see item_note.hpp).
+PyObject* build_packet(std::vector<PyRef>& items, PyRef& note);
 
 // The builder's own helpers (the recipe processor has a get_required_field
 // of its own).

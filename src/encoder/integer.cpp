@@ -1,6 +1,7 @@
 #include "integer.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 namespace kestrune {
@@ -123,6 +124,23 @@ Result<FieldBytes> encode_integer_to_bytes_u128(u128 pattern, std::uint32_t bits
     return big_endian_bytes(pattern, bits);
 }
 
+namespace {
+
+// Each byte with its bits in the opposite order.
+constexpr auto kMirroredByte = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned m = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            m |= ((b >> i) & 1u) << (7 - i);
+        }
+        table[b] = static_cast<std::uint8_t>(m);
+    }
+    return table;
+}();
+
+}  // namespace
+
 std::vector<std::uint8_t> encode_binary_to_bytes(std::span<const std::uint8_t> data, std::uint32_t bits,
                                                  bool reverse_bits) {
     const std::size_t n = (static_cast<std::size_t>(bits) + 7) / 8;
@@ -135,16 +153,20 @@ std::vector<std::uint8_t> encode_binary_to_bytes(std::span<const std::uint8_t> d
     const std::uint32_t lead = static_cast<std::uint32_t>(8 * n - bits);  // 0..7 bits in front of the field
     out[0] &= static_cast<std::uint8_t>(0xFF >> lead);
     if (reverse_bits) {
-        // Field bit k (counted from the field's first bit) moves to bits-1-k.
-        std::vector<std::uint8_t> mirrored(n, 0);
-        for (std::uint64_t k = 0; k < bits; ++k) {
-            const std::uint64_t src = lead + k;
-            const std::uint64_t dst = lead + (bits - 1 - k);
-            if ((out[src / 8] >> (7 - src % 8)) & 1) {
-                mirrored[dst / 8] |= static_cast<std::uint8_t>(0x80 >> (dst % 8));
-            }
+        // Field bit k (counted from the field's first bit) moves to bits-1-k,
+        // in place: mirroring all 8n bits (the byte order and the bits of
+        // each byte) puts the field first and the `lead` zero bits last,
+        // then everything moves down by `lead` bits.
+        std::reverse(out.begin(), out.end());
+        for (std::uint8_t& b : out) {
+            b = kMirroredByte[b];
         }
-        return mirrored;
+        if (lead != 0) {
+            for (std::size_t i = n - 1; i > 0; --i) {
+                out[i] = static_cast<std::uint8_t>((out[i] >> lead) | (out[i - 1] << (8 - lead)));
+            }
+            out[0] = static_cast<std::uint8_t>(out[0] >> lead);
+        }
     }
     return out;
 }

@@ -2,6 +2,7 @@
 #include "place_field.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace kestrune::builder {
@@ -63,7 +64,7 @@ void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t 
     // Unaligned field: each packet byte is assembled from two source bytes
     // and merged under the mask of the field's bits in that byte.
     const std::uint64_t end_rel = shift + bits;  // field end, counted from dst's first bit
-    for (std::uint64_t k = 0; k < count; ++k) {
+    auto one = [&](std::uint64_t k) {
         const std::uint64_t lo = k == 0 ? shift : 0;
         const std::uint64_t hi = std::min<std::uint64_t>(end_rel - 8 * k, 8);
         const auto mask = static_cast<std::uint8_t>((0xFFu >> lo) & (0xFFu << (8 - hi)));
@@ -71,6 +72,34 @@ void place_field(std::uint8_t* packet, std::uint64_t packet_size, std::uint64_t 
                                static_cast<std::int64_t>(shift);
         const std::uint8_t b = source_byte(src, len, t);
         dst[k] = static_cast<std::uint8_t>((dst[k] & ~mask) | (b & mask));
+    };
+    one(0);
+    // From byte 1 on, every packet byte before the last one the field ends
+    // in is whole: eight of them at a time are one word of source bits,
+    // shifted by the same amount, while nine source bytes are there to read.
+    std::uint64_t k = 1;
+    const std::uint64_t t1 = skip + 8 - shift;  // source bit of packet byte 1
+    const std::uint64_t q1 = t1 / 8;
+    const auto r = static_cast<unsigned>(t1 % 8);
+    const std::uint64_t whole_end = std::min(count, end_rel / 8);  // bytes before it are whole
+    while (k + 8 <= whole_end && q1 + (k - 1) + 9 <= len) {
+        const std::uint8_t* from = src + q1 + (k - 1);
+        std::uint64_t word;
+        std::memcpy(&word, from, 8);
+        if constexpr (std::endian::native == std::endian::little) {
+            word = std::byteswap(word);
+        }
+        if (r != 0) {
+            word = (word << r) | (from[8] >> (8 - r));
+        }
+        if constexpr (std::endian::native == std::endian::little) {
+            word = std::byteswap(word);
+        }
+        std::memcpy(dst + k, &word, 8);
+        k += 8;
+    }
+    for (; k < count; ++k) {
+        one(k);
     }
 }
 
