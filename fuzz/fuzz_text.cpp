@@ -4,6 +4,7 @@
 // surrogate rules, and windows-1252 from a table of the characters
 // themselves. Output buffers are exactly as large as the codecs ask for, so
 // that AddressSanitizer sees any write past them.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -315,6 +316,21 @@ std::variant<std::string, std::string> ref_encode(TextEncoder which, const Text&
     using R = std::variant<std::string, std::string>;
     const auto ok = [](std::string s) { return R(std::in_place_index<0>, std::move(s)); };
     const auto fail = [](std::string s) { return R(std::in_place_index<1>, std::move(s)); };
+    // A surrogate (or a value past U+10FFFF) has no encoding; a single-byte
+    // charset reports a character it lacks before it first.
+    const auto invalid = [](char32_t c) { return (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF; };
+    const std::size_t first_invalid = std::find_if(text.begin(), text.end(), invalid) - text.begin();
+    if (first_invalid != text.size()) {
+        const Text before = text.substr(0, first_invalid);
+        const bool unicode = which == TextEncoder::Utf8 || which == TextEncoder::Utf16 || which == TextEncoder::Utf16be ||
+                             which == TextEncoder::Utf16le || which == TextEncoder::Utf32 ||
+                             which == TextEncoder::Utf32be || which == TextEncoder::Utf32le;
+        if (const auto earlier = ref_encode(which, before); unicode || earlier.index() == 0) {
+            return fail(surrogate_message(first_invalid));
+        } else {
+            return earlier;
+        }
+    }
     switch (which) {
         case TextEncoder::Utf8: return ok(utf8_of(text));
         case TextEncoder::Utf16: return ok("\xFE\xFF" + units(text, 2, false));
@@ -392,14 +408,33 @@ void check_decoders(std::string_view bytes) {
     }
 }
 
-void check_encoders(const Text& text) {
-    const std::string utf8 = utf8_of(text);
+// The units of `text` in `width` bytes each, in a heap block of exactly
+// that size (a read past it is caught).
+template <class Unit>
+std::unique_ptr<Unit[]> units_of(const Text& text) {
+    std::unique_ptr<Unit[]> units(new Unit[text.size()]);
+    std::copy(text.begin(), text.end(), units.get());
+    return units;
+}
+
+void check_encoders_from(const Text& text, unsigned width) {
+    std::unique_ptr<std::uint8_t[]> u8;
+    std::unique_ptr<std::uint16_t[]> u16;
+    std::unique_ptr<std::uint32_t[]> u32;
+    const void* data = width == 1   ? static_cast<const void*>((u8 = units_of<std::uint8_t>(text)).get())
+                       : width == 2 ? static_cast<const void*>((u16 = units_of<std::uint16_t>(text)).get())
+                                    : static_cast<const void*>((u32 = units_of<std::uint32_t>(text)).get());
+    const bool ascii = std::all_of(text.begin(), text.end(), [](char32_t c) { return c < 0x80; });
+    const TextView view{data, text.size(), width, ascii};
+    const bool invalid = std::any_of(text.begin(), text.end(),
+                                     [](char32_t c) { return (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF; });
+    FUZZ_CHECK(has_surrogate(view) == invalid, "has_surrogate on %zu units of %u bytes", text.size(), width);
     for (const TextEncoder which : kEncoders) {
         const auto expected = ref_encode(which, text);
-        const auto bound = encoded_size_bound(which, utf8.size());
-        FUZZ_CHECK(bound.has_value(), "no bound for %zu bytes", utf8.size());
+        const auto bound = encoded_size_bound(which, view);
+        FUZZ_CHECK(bound.has_value(), "no bound for %zu units", text.size());
         std::unique_ptr<char[]> out(new char[*bound]);
-        const auto written = encode_text_into(which, utf8, out.get());
+        const auto written = encode_text_into(which, view, out.get());
         std::variant<std::string, std::string> got;
         if (written) {
             FUZZ_CHECK(*written <= *bound, "wrote %zu of %zu", *written, *bound);
@@ -407,11 +442,21 @@ void check_encoders(const Text& text) {
         } else {
             got.emplace<1>(written.error().message);
         }
-        FUZZ_CHECK(got == expected, "encoder %d on %zu characters", int(which), text.size());
+        FUZZ_CHECK(got == expected, "encoder %d on %zu units of %u bytes", int(which), text.size(), width);
         std::string via_string;
-        const auto done = encode_text_to(which, utf8, via_string);
+        const auto done = encode_text_to(which, view, via_string);
         FUZZ_CHECK(done ? got.index() == 0 && std::get<0>(got) == via_string : got.index() == 1,
                    "encode_text_to %d", int(which));
+    }
+}
+
+// Every unit width that holds the text.
+void check_encoders(const Text& text) {
+    const char32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
+    for (const unsigned width : {1u, 2u, 4u}) {
+        if (width == 4 || top < (width == 1 ? 0x100u : 0x10000u)) {
+            check_encoders_from(text, width);
+        }
     }
 }
 
@@ -428,10 +473,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto encoded = ref_encode(which, text);
         check_decoders(std::get<0>(encoded));
     }
-    // The input itself as text, when it is UTF-8.
+    // The input itself as text, when it is UTF-8, and as raw 16- and 32-bit
+    // units of any value (surrogates, values past U+10FFFF).
     const Decoded as_text = ref_utf8(raw);
     if (const Text* same = std::get_if<Text>(&as_text)) {
         check_encoders(*same);
     }
+    Text units16;
+    Text units32;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        units16 += char32_t{data[i]} | char32_t{data[i + 1]} << 8;
+    }
+    for (std::size_t i = 0; i + 3 < size; i += 4) {
+        units32 += char32_t{data[i]} | char32_t{data[i + 1]} << 8 | char32_t{data[i + 2]} << 16 | char32_t{data[i + 3]} << 24;
+    }
+    check_encoders(units16);
+    check_encoders(units32);
     return 0;
 }

@@ -84,7 +84,12 @@ int find_parameter(const FunctionRow& row, PyObject* key) {
 bool convert_argument(Conv conv, PyObject* obj, Arg& out) {
     switch (conv) {
         case Conv::Str:
-            return convert_str(obj, out.text);
+            if (!PyUnicode_Check(obj)) {
+                set_cast_error(obj, "str");
+                return false;
+            }
+            out.object = obj;
+            return true;
         case Conv::Bytes:
             return convert_bytes(obj, out.text);
         case Conv::Seq:

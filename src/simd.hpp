@@ -13,6 +13,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #if (defined(__GNUC__) || defined(__clang__)) && !defined(KESTRUNE_PORTABLE)
@@ -70,6 +71,7 @@ struct Lanes {
     Lanes& operator op##=(T b) { return *this = *this op b; }
     KESTRUNE_LANES_OPERATOR(&)
     KESTRUNE_LANES_OPERATOR(|)
+    KESTRUNE_LANES_OPERATOR(^)
     KESTRUNE_LANES_OPERATOR(-)
 #undef KESTRUNE_LANES_OPERATOR
 
@@ -101,7 +103,27 @@ inline void convert(const Lanes<T, N>& v, Lanes<U, N>& out) {
     }
 }
 
+// Reverses the bytes of each 32-bit lane of a 16-byte vector.
+template <class T>
+inline void byteswap32(Lanes<T, 4>& v) {
+    static_assert(sizeof(T) == 4);
+    for (T& lane : v.lane) {
+        lane = static_cast<T>(std::byteswap(static_cast<std::make_unsigned_t<T>>(lane)));
+    }
+}
+
 #if KESTRUNE_VECTOR_EXTENSIONS
+
+// The same on vector types: the 16-bit halves swapped by a shuffle, then
+// the bytes of each half by shifts (SSE2 has no byte shuffle).
+template <class V>
+inline void byteswap32(V& v) {
+    static_assert(sizeof(V) == 16);
+    using H = std::uint16_t __attribute__((vector_size(16)));
+    H h = __builtin_shufflevector(std::bit_cast<H>(v), std::bit_cast<H>(v), 1, 0, 3, 2, 5, 4, 7, 6);
+    h = h << 8 | h >> 8;
+    v = std::bit_cast<V>(h);
+}
 
 // The same on vector types. The result is written through a reference:
 // returning a vector wider than the baseline SIMD registers by value would

@@ -75,8 +75,7 @@ def first_unencodable(t, limit):
     return next((c for c in t if ord(c) > limit), None)
 
 
-@given(texts)
-def test_single_byte_encoders(t):
+def check_single_byte_encoders(t):
     for fn, limit, name in ((k.encode_us_ascii, 0x7F, "US-ASCII"), (k.encode_iso_8859_1, 0xFF, "ISO-8859-1")):
         bad = first_unencodable(t, limit)
         if bad is None:
@@ -90,6 +89,11 @@ def test_single_byte_encoders(t):
             assert k.decode_windows_1252(encoded) == t
     else:
         raises(k.encode_windows_1252, t, W1252_ENCODE)
+
+
+@given(texts)
+def test_single_byte_encoders(t):
+    check_single_byte_encoders(t)
 
 
 # Byte strings built from random bytes, valid characters and the classic
@@ -279,3 +283,41 @@ def test_argument_types(name):
     if name.startswith("encode"):
         with pytest.raises(UnicodeEncodeError):
             fn("a\ud800")
+
+
+ENCODERS = [n for n in k.__all__ if n.startswith("encode_") and ("utf" in n or "ascii" in n or "8859" in n or "1252" in n)]
+
+
+@pytest.mark.parametrize("name", ENCODERS)
+@pytest.mark.parametrize(
+    "text",
+    [
+        "\ud800",
+        "a" * 20 + "\udfff" + "b" * 20,  # inside a block, in 2-byte storage
+        "é\ud800",  # after a character the single-byte charsets lack
+        "€" * 17 + "\udc00\ud800",  # two in a row
+        "\U0001F600" * 3 + "x" * 30 + "\ud83d",  # in 4-byte storage
+    ],
+)
+def test_a_lone_surrogate_fails_every_encoder_as_the_utf8_conversion_does(name, text):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as got:
+        getattr(k, name)(text)
+    for attr in ("encoding", "object", "start", "end", "reason"):
+        assert getattr(got.value, attr) == getattr(expected.value, attr)
+    assert str(got.value) == str(expected.value)
+
+
+# Text in each storage width the interpreter uses (1, 2 and 4 bytes per
+# character), long enough for the block paths, against Python's codecs.
+storage_texts = st.tuples(
+    st.sampled_from(["", "é", "€", "\U0001F600"]), texts, st.integers(0, 40)
+).map(lambda a: "a" * a[2] + a[0] + a[1])
+
+
+@given(storage_texts)
+def test_encoders_from_every_storage_width_match_python(t):
+    for ours, theirs in ORACLE_ENCODERS:
+        assert ours(t) == theirs(t)
+    check_single_byte_encoders(t)

@@ -136,3 +136,44 @@ def test_import_turns_the_gil_on_and_warns_once(gil_off, warnings, gil_enabled):
     assert result.returncode == 0, result.stderr
     assert result.stdout == f"{gil_enabled} 255\n"
     assert result.stderr.count(GIL_WARNING) == warnings, result.stderr
+
+
+MIB = 1 << 20
+BIG_TEXT = "telemetry ✓ " * (MIB // 3)  # 4 MiB of UTF-8
+
+
+def ran_during(call):
+    """Whether a thread waiting for the GIL ran while `call` did: with a switch
+    interval far longer than the call, it gets the GIL only if the call lets go
+    of it (and the system wakes the thread in time, hence the retries)."""
+    ran = []
+    go = threading.Event()
+    other = threading.Thread(target=lambda: (go.wait(), ran.append(True)))
+    other.start()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100)
+    try:
+        go.set()
+        call()
+        return bool(ran)
+    finally:
+        sys.setswitchinterval(interval)
+        other.join()
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="without the GIL the other thread runs anyway")
+# The small text stays below 1 MiB in every form, the packet's included.
+@pytest.mark.parametrize("text, released", [(BIG_TEXT, True), (BIG_TEXT[: MIB // 16], False)], ids=["large", "small"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda t: k.decode_utf8(t.encode()),
+        lambda t: k.encode_utf16le(t),
+        lambda t: k.pack_parameters([{"name": "t", "encoding": "utf32", "bits": 32 * len(t) + 32, "byte_order": "big",
+                                      "reverse_bits": False, "value": t}]),
+    ],
+    ids=["decode", "encode", "pack"],
+)
+def test_large_text_codec_work_lets_other_threads_run(text, released, call):
+    tries = 5 if released else 2
+    assert any(ran_during(lambda: call(text)) for _ in range(tries)) == released

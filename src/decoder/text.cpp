@@ -1,11 +1,13 @@
 // Text decoders: a measuring pass that validates strictly (reporting the
 // first fault) and a filling pass into 1-, 2- or 4-byte code units.
 //
-// Both passes work in blocks of sixteen code units: a block without anything
-// that needs attention (surrogates, invalid values, windows-1252 bytes 80-9F,
-// non-ASCII UTF-8) is handled with lane-wise vector operations (simd.hpp),
-// which lower to SIMD instructions; any other block is handled one unit at a
-// time.
+// Both passes work mostly in blocks of eight or sixteen code units: a block
+// without anything that needs attention (surrogates, invalid values,
+// windows-1252 bytes 80-9F, non-ASCII UTF-8) is handled with lane-wise vector
+// operations (simd.hpp), which lower to SIMD instructions; any other block is
+// handled one unit at a time. Leading ASCII is found a word at a time, and a
+// measuring pass stops as soon as the storage width is settled when nothing
+// is left to validate.
 #include "text.hpp"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "../ascii_run.hpp"
 #include "../simd.hpp"
 #include "windows_1252_index.hpp"
 
@@ -130,15 +133,16 @@ struct Utf8Fault {
 };
 
 // Validates `s` as UTF-8 (no surrogates, no overlong forms, nothing above
-// U+10FFFF). Returns true when valid, else fills `fault`.
-bool validate_utf8(std::string_view s, Utf8Fault& fault) {
+// U+10FFFF) from index `from`, where a character starts. Returns true when
+// valid, else fills `fault` (indices into `s`).
+bool validate_utf8(std::string_view s, std::size_t from, Utf8Fault& fault) {
     const u8* p = bytes_of(s);
     const std::size_t n = s.size();
     constexpr unsigned accept = 6 * kAccept;
     constexpr unsigned reject = 6 * kReject;
     unsigned state = accept;
-    std::size_t i = 0;
-    std::size_t start = 0;  // start of the current character
+    std::size_t i = from;
+    std::size_t start = from;  // start of the current character
     while (i < n) {
         if (state == accept) {
             while (i + 16 <= n && ((load64(p + i) | load64(p + i + 8)) & kHighBits) == 0) {
@@ -184,6 +188,7 @@ using V32 = KESTRUNE_VECTOR(u32, 64);
 // scalar lanes on baseline x86-64.
 using H16 = KESTRUNE_VECTOR(u16, 16);
 using Q32 = KESTRUNE_VECTOR(std::int32_t, 16);
+using Q16 = KESTRUNE_VECTOR(std::int16_t, 16);
 
 // Vectors are passed by reference: vectors wider than the baseline SIMD
 // registers would otherwise change the calling convention.
@@ -226,6 +231,15 @@ template <class V>
 inline u32 lane_or(const V& v) {
     u32 m = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
+        m |= v[i];
+    }
+    return m;
+}
+
+// The bitwise OR of the eight lanes of a 16-byte vector of 16-bit units.
+inline u32 lane_or8(const H16& v) {
+    u32 m = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
         m |= v[i];
     }
     return m;
@@ -316,40 +330,37 @@ void measure_valid_utf8(const u8* p, std::size_t n, std::size_t& length, char32_
     max_char = top < 0x80 ? top : !beyond_latin1 ? 0xFF : !beyond_bmp ? 0xFFFF : 0x10FFFF;
 }
 
-// Decodes valid UTF-8 into code units.
+// Decodes valid UTF-8 into code units: the leading ASCII run a block at a
+// time, the rest in a loop that branches on the lead byte only (which the
+// branch predictor follows best when nothing else interrupts it).
 template <class Unit>
 void fill_utf8(const u8* p, std::size_t n, Unit* out) {
     std::size_t i = 0;
+    for (; i + kBlock <= n && ((load64(p + i) | load64(p + i + 8)) & kHighBits) == 0; i += kBlock) {
+        V8 v;
+        load_vector(v, p + i);
+        out = store_units(out, v);
+    }
     while (i < n) {
-        if (i + kBlock <= n && ((load64(p + i) | load64(p + i + 8)) & kHighBits) == 0) {
-            V8 v;
-            load_vector(v, p + i);
-            out = store_units(out, v);
-            i += kBlock;
-            continue;
+        const u32 b = p[i];
+        u32 c;
+        if (b < 0x80) {
+            c = b;
+            i += 1;
+        } else if (b < 0xE0 && i + 1 < n) {
+            c = (b & 0x1F) << 6 | (p[i + 1] & 0x3F);
+            i += 2;
+        } else if (b < 0xF0 && i + 2 < n) {
+            c = (b & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
+            i += 3;
+        } else if (i + 3 < n) {
+            c = (b & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
+            i += 4;
+        } else {
+            c = 0xFFFD;  // not reached for validated input; never reads past the end
+            i = n;
         }
-        const std::size_t block_end = std::min(n, i + kBlock);
-        while (i < block_end) {
-            const u32 b = p[i];
-            u32 c;
-            if (b < 0x80) {
-                c = b;
-                i += 1;
-            } else if (b < 0xE0 && i + 1 < n) {
-                c = (b & 0x1F) << 6 | (p[i + 1] & 0x3F);
-                i += 2;
-            } else if (b < 0xF0 && i + 2 < n) {
-                c = (b & 0x0F) << 12 | (p[i + 1] & 0x3F) << 6 | (p[i + 2] & 0x3F);
-                i += 3;
-            } else if (i + 3 < n) {
-                c = (b & 0x07) << 18 | (p[i + 1] & 0x3F) << 12 | (p[i + 2] & 0x3F) << 6 | (p[i + 3] & 0x3F);
-                i += 4;
-            } else {
-                c = 0xFFFD;  // not reached for validated input; never reads past the end
-                i = n;
-            }
-            *out++ = static_cast<Unit>(c);
-        }
+        *out++ = static_cast<Unit>(c);
     }
 }
 
@@ -362,89 +373,157 @@ inline u32 unit16(const u8* p, std::size_t k) {
     return Little ? (a | b << 8) : (a << 8 | b);
 }
 
-template <bool Little>
-inline void load_units16(V16& v, const u8* p) {
+template <bool Little, class V>
+inline void load_units16(V& v, const u8* p) {
     load_vector(v, p);
     if constexpr (!Little) {
         v = v << 8 | v >> 8;
     }
 }
 
-inline bool any_surrogate(const V16& v) {
-    H16 h[2];
-    std::memcpy(h, &v, sizeof v);
-    return any_lane(((h[0] & 0xF800) == 0xD800) | ((h[1] & 0xF800) == 0xD800));
-}
-
 inline u32 combine_pair(u32 high, u32 low) { return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00); }
 
-// Checks the pairing of surrogates; false at the first unpaired one. A pair
-// may end one unit past a block.
+// Checks the pairing of surrogates: false when one is unpaired. A unit must
+// be a low surrogate exactly when the unit before it is a high one, so each
+// block of eight units is compared with the same block loaded one unit
+// earlier, without a branch; the first unit and the tail go one at a time.
 template <bool Little>
 bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t& max_char) {
-    V16 vmax{};
-    u32 smax = 0;
-    std::size_t pairs = 0;
+    u32 sor = 0;              // OR of the units taken one at a time
+    std::size_t pairs = 0;    // high surrogates, each checked to start a pair
+    bool after_high = false;  // the unit before the next one is a high surrogate
+    auto one_unit = [&](std::size_t at) {
+        const u32 u = unit16<Little>(p, at);
+        const bool high = u - 0xD800 < 0x400;
+        const bool low = u - 0xDC00 < 0x400;
+        const bool paired = low == after_high;
+        after_high = high;
+        pairs += high;
+        sor |= u;
+        return paired;
+    };
     std::size_t k = 0;
-    while (k < units) {
-        if (k + kBlock <= units) {
-            V16 v;
-            load_units16<Little>(v, p + 2 * k);
-            if (!any_surrogate(v)) {
-                vmax |= v;
-                k += kBlock;
-                continue;
-            }
+    if (units != 0 && !one_unit(0)) {
+        return false;
+    }
+    k = 1;
+    H16 vor{};
+    Q16 bad{};
+    while (k + 8 <= units) {
+        // Per-lane counts of high surrogates, folded before they can wrap.
+        H16 counts{};
+        for (const std::size_t stop = std::min(units - 7, k + 8 * 0x7FFF); k < stop; k += 8) {
+            // Units as loaded: the masks follow the byte order instead.
+            constexpr u16 mask = Little ? 0xFC00 : 0x00FC;
+            constexpr u16 high_bits = Little ? 0xD800 : 0x00D8;
+            constexpr u16 low_bits = Little ? 0xDC00 : 0x00DC;
+            H16 v;
+            H16 before;
+            load_vector(v, p + 2 * k);
+            load_vector(before, p + 2 * (k - 1));
+            const Q16 high = std::bit_cast<Q16>((v & mask) == high_bits);
+            bad |= std::bit_cast<Q16>((v & mask) == low_bits) ^ std::bit_cast<Q16>((before & mask) == high_bits);
+            counts -= std::bit_cast<H16>(high);
+            vor |= v;
         }
-        const std::size_t block_end = std::min(units, k + kBlock);
-        while (k < block_end) {
-            const u32 u = unit16<Little>(p, k);
-            if (u - 0xD800 >= 0x800) {
-                smax = std::max(smax, u);
-                ++k;
-            } else if (u <= 0xDBFF && k + 1 < units) {
-                const u32 low = unit16<Little>(p, k + 1);
-                if (low - 0xDC00 >= 0x400) {
-                    return false;
-                }
-                smax = std::max(smax, combine_pair(u, low));
-                ++pairs;
-                k += 2;
-            } else {
-                return false;  // a low surrogate first, or a high one at the end
-            }
+        for (std::size_t l = 0; l < 8; ++l) {
+            pairs += counts[l];
+        }
+        after_high = unit16<Little>(p, k - 1) - 0xD800 < 0x400;
+    }
+    if (any_lane(bad)) {
+        return false;
+    }
+    for (; k < units; ++k) {
+        if (!one_unit(k)) {
+            return false;
         }
     }
+    if (after_high) {
+        return false;  // a high surrogate at the end
+    }
     length = units - pairs;
-    max_char = std::max(smax, lane_or(vmax));
+    u32 lanes = lane_or8(vor);  // byte order does not change an OR
+    if constexpr (!Little) {
+        lanes = (lanes >> 8 | lanes << 8) & 0xFFFF;
+    }
+    max_char = pairs != 0 ? 0x10FFFF : (sor | lanes);
     return true;
 }
 
-// Writes measured (well-paired) UTF-16 as code points. Narrow Units only
-// receive text without pairs, so their blocks are plain conversions.
+// Writes measured (well-paired) UTF-16 as `length` code points. A block is
+// stored whole when the output has room for it, and the output then moves
+// only past the units before the first surrogate; the pair is written on its
+// own. Narrow Units only receive text without pairs.
 template <bool Little, class Unit>
-void fill_utf16(const u8* p, std::size_t units, Unit* out) {
+void fill_utf16(const u8* p, std::size_t units, Unit* out, std::size_t length) {
+    if constexpr (sizeof(Unit) < 4) {
+        // Text measured below U+10000 has no pairs: every unit is a code
+        // point, in a plain loop that the compiler vectorises.
+        for (std::size_t k = 0; k < units; ++k) {
+            u16 u;
+            std::memcpy(&u, p + 2 * k, 2);
+            out[k] = static_cast<Unit>(Little ? u : static_cast<u16>(u << 8 | u >> 8));
+        }
+        return;
+    }
+    // Eight units at a time, widened to 32 bits; a block with a surrogate
+    // is stored whole when the output has room, the output then moving
+    // only past the units before it, and the pair is written on its own.
+    Unit* const end = out + length;
     std::size_t k = 0;
-    while (k < units) {
-        if (k + kBlock <= units) {
-            V16 v;
-            load_units16<Little>(v, p + 2 * k);
-            if (!any_surrogate(v)) {
-                out = store_units(out, v);
-                k += kBlock;
+    while (k + 8 <= units) {
+        if (k + 16 <= units && static_cast<std::size_t>(end - out) >= 16) {
+            H16 a;
+            H16 b;
+            load_units16<Little>(a, p + 2 * k);
+            load_units16<Little>(b, p + 2 * k + 16);
+            if (!any_lane(((a & 0xF800) == 0xD800) | ((b & 0xF800) == 0xD800))) {
+                H32 wide;
+                simd::convert(a, wide);
+                std::memcpy(out, &wide, sizeof wide);
+                simd::convert(b, wide);
+                std::memcpy(out + 8, &wide, sizeof wide);
+                out += 16;
+                k += 16;
                 continue;
             }
         }
-        const std::size_t block_end = std::min(units, k + kBlock);
-        while (k < block_end) {
-            const u32 u = unit16<Little>(p, k);
-            if (u - 0xD800 < 0x400 && k + 1 < units) {
-                *out++ = static_cast<Unit>(combine_pair(u, unit16<Little>(p, k + 1)));
-                k += 2;
-            } else {
-                *out++ = static_cast<Unit>(u);
-                ++k;
+        H16 v;
+        load_units16<Little>(v, p + 2 * k);
+        const auto surrogate = (v & 0xF800) == 0xD800;
+        u64 w[2];
+        std::memcpy(w, &surrogate, sizeof w);
+        std::size_t plain = 8;
+        if ((w[0] | w[1]) != 0) {
+            plain = w[0] != 0 ? static_cast<std::size_t>(std::countr_zero(w[0])) / 16
+                              : 4 + static_cast<std::size_t>(std::countr_zero(w[1])) / 16;
+        }
+        if (static_cast<std::size_t>(end - out) >= 8) {
+            H32 wide;
+            simd::convert(v, wide);
+            std::memcpy(out, &wide, sizeof wide);
+            out += plain;
+        } else {
+            for (std::size_t l = 0; l < plain; ++l) {
+                *out++ = static_cast<Unit>(v[l]);
             }
+        }
+        k += plain;
+        if (plain != 8) {
+            // A high surrogate (the text is measured), and its low one.
+            *out++ = static_cast<Unit>(combine_pair(unit16<Little>(p, k), unit16<Little>(p, k + 1)));
+            k += 2;
+        }
+    }
+    while (k < units) {
+        const u32 u = unit16<Little>(p, k);
+        if (u - 0xD800 < 0x400) {
+            *out++ = static_cast<Unit>(combine_pair(u, unit16<Little>(p, k + 1)));
+            k += 2;
+        } else {
+            *out++ = static_cast<Unit>(u);
+            ++k;
         }
     }
 }
@@ -457,42 +536,53 @@ inline u32 unit32(const u8* q) {
                   : (u32{q[0]} << 24 | u32{q[1]} << 16 | u32{q[2]} << 8 | u32{q[3]});
 }
 
+inline bool is_scalar(u32 u) { return u - 0xD800 >= 0x800 && u <= 0x10FFFF; }
+
+// Lanes of four units, loaded in host order, that are not scalar values.
+// Compared as signed lanes: units of 2^31 and above are negative. Big-endian
+// units are checked without reordering their bytes: unit u is a scalar
+// value when its first byte is 0, its second at most 0x10, and its first
+// three bytes are not 00 00 D8-DF.
 template <bool Little>
-inline void load_units32(V32& v, const u8* p) {
-    load_vector(v, p);
-    if constexpr (!Little) {
-        v = v >> 24 | (v >> 8 & 0xFF00) | (v << 8 & 0xFF0000) | v << 24;
+inline Q32 not_scalar(const Q32& x) {
+    if constexpr (Little) {
+        return (x > 0x10FFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+    } else {
+        return ((x & 0xFF) != 0) | ((x & 0xFFFF) > 0x1000) | ((x & 0xF8FFFF) == 0xD80000);
     }
 }
 
-inline bool is_scalar(u32 u) { return u - 0xD800 >= 0x800 && u <= 0x10FFFF; }
-
-// True when all sixteen units are scalar values. Compared as signed lanes:
-// units of 2^31 and above are negative.
-inline bool all_scalar(const V32& v) {
-    Q32 q[4];
-    std::memcpy(q, &v, sizeof v);
-    Q32 bad{};
-    for (const Q32& x : q) {
-        bad |= (x > 0x10FFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+// Lanes that hold a unit of 0xD800 or above (as loaded in host order).
+template <bool Little>
+inline Q32 at_or_above_surrogates(const Q32& x) {
+    if constexpr (Little) {
+        return (x > 0xD7FF) | (x < 0);
+    } else {
+        return ((x & 0xFFFF) != 0) | ((x & 0xFF0000) > 0xD7FFFF);
     }
-    return !any_lane(bad);
 }
 
 // False with `bad_unit` set at the first unit that is not a scalar value.
+// Blocks of sixteen units are checked as four 16-byte vectors.
 template <bool Little>
 bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_unit) {
-    V32 vmax{};
+    Q32 vor{};  // OR of the units as loaded; byte order does not change an OR
     std::size_t k = 0;
     for (; k + kBlock <= units; k += kBlock) {
-        V32 v;
-        load_units32<Little>(v, p + 4 * k);
-        if (!all_scalar(v)) {
+        Q32 x[4];
+        std::memcpy(x, p + 4 * k, sizeof x);
+        const Q32 block_or = x[0] | x[1] | x[2] | x[3];
+        vor |= block_or;
+        // Units below 0xD800 are scalar values: when their OR is, the block
+        // needs no closer look.
+        if (any_lane(at_or_above_surrogates<Little>(block_or)) &&
+            any_lane(not_scalar<Little>(x[0]) | not_scalar<Little>(x[1]) | not_scalar<Little>(x[2]) |
+                     not_scalar<Little>(x[3]))) {
             break;  // the scalar loop below finds the unit
         }
-        vmax |= v;
     }
-    u32 smax = lane_or(vmax);
+    const u32 lanes = static_cast<u32>(vor[0] | vor[1] | vor[2] | vor[3]);
+    u32 smax = Little ? lanes : std::byteswap(lanes);
     for (; k < units; ++k) {
         const u32 u = unit32<Little>(p + 4 * k);
         if (!is_scalar(u)) {
@@ -505,12 +595,45 @@ bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_
     return true;
 }
 
+// Sixteen big-endian units put in host order, only as far as the Unit
+// needs: the measured code points fit it, so the high bytes are zero.
+template <class Unit>
+inline void load_be_units32(V32& v, const u8* p) {
+    load_vector(v, p);
+    if constexpr (sizeof(Unit) == 1) {
+        v = v >> 24;
+    } else if constexpr (sizeof(Unit) == 2) {
+        v = v >> 24 | (v >> 8 & 0xFF00);
+    } else {
+        Q32 q[4];
+        std::memcpy(q, &v, sizeof v);
+        for (Q32& x : q) {
+            simd::byteswap32(x);
+        }
+        std::memcpy(&v, q, sizeof v);
+    }
+}
+
+// Every unit is a code point (measured): little-endian units into 32-bit
+// code units are a copy, anything else goes in blocks.
 template <bool Little, class Unit>
 void fill_utf32(const u8* p, std::size_t units, Unit* out) {
     std::size_t k = 0;
+    if constexpr (Little) {
+        if constexpr (sizeof(Unit) == 4) {
+            if (units != 0) {
+                std::memcpy(out, p, 4 * units);
+            }
+            return;
+        }
+    }
     for (; k + kBlock <= units; k += kBlock) {
         V32 v;
-        load_units32<Little>(v, p + 4 * k);
+        if constexpr (Little) {
+            load_vector(v, p + 4 * k);
+        } else {
+            load_be_units32<Unit>(v, p + 4 * k);
+        }
         out = store_units(out, v);
     }
     for (; k < units; ++k) {
@@ -519,22 +642,6 @@ void fill_utf32(const u8* p, std::size_t units, Unit* out) {
 }
 
 // ---- single-byte character sets -----------------------------------------
-
-// The OR of the bytes: at least the largest, and below 0x80 when all are.
-u32 bytes_or(const u8* p, std::size_t n) {
-    V8 acc{};
-    std::size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock) {
-        V8 v;
-        load_vector(v, p + i);
-        acc |= v;
-    }
-    u32 m = lane_or(acc);
-    for (; i < n; ++i) {
-        m |= p[i];
-    }
-    return m;
-}
 
 template <class Unit>
 void fill_latin1(const u8* p, std::size_t n, Unit* out) {
@@ -558,51 +665,149 @@ void fill_latin1(const u8* p, std::size_t n, Unit* out) {
 // Bytes 80-9F are the only ones that windows-1252 does not map to themselves.
 inline bool any_high_control(const V8& v) { return any_lane((v & 0xE0) == 0x80); }
 
+// Bytes 80-9F that map above U+00FF, one bit per byte (bit 0 for 0x80).
+constexpr u32 kWideHighControls = [] {
+    u32 bits = 0;
+    for (unsigned b = 0x80; b < 0xA0; ++b) {
+        bits |= u32{windows_1252::code_point(static_cast<u8>(b)) > 0xFF} << (b - 0x80);
+    }
+    return bits;
+}();
+
+// The code point of every byte, for the blocks that hold bytes 80-9F.
+constexpr std::array<char16_t, 256> kWindows1252 = [] {
+    std::array<char16_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        table[b] = static_cast<char16_t>(windows_1252::code_point(static_cast<u8>(b)));
+    }
+    return table;
+}();
+
+// Every code point is below 0x10000: the scan stops at the first byte that
+// needs 16-bit units. Short of that, the text is Latin-1 storage (every byte
+// then decodes to itself) once a byte is 0x80 or above.
 char32_t measure_windows_1252(const u8* p, std::size_t n) {
-    V8 vmax{};
-    u32 smax = 0;
-    std::size_t i = 0;
+    std::size_t i = ascii_prefix(p, n);
+    if (i == n) {
+        return 0x7F;
+    }
     while (i < n) {
         if (i + kBlock <= n) {
             V8 v;
             load_vector(v, p + i);
             if (!any_high_control(v)) {
-                vmax |= v;
                 i += kBlock;
                 continue;
             }
         }
         for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
-            smax = std::max<u32>(smax, windows_1252::code_point(p[i]));
+            if ((p[i] & 0xE0) == 0x80 && (kWideHighControls >> (p[i] - 0x80) & 1) != 0) {
+                return 0xFFFF;
+            }
         }
     }
-    return std::max(smax, lane_or(vmax));
+    return 0xFF;
 }
 
 template <class Unit>
 void fill_windows_1252(const u8* p, std::size_t n, Unit* out) {
-    std::size_t i = 0;
-    while (i < n) {
-        if (i + kBlock <= n) {
-            V8 v;
-            load_vector(v, p + i);
-            if (!any_high_control(v)) {
-                out = store_units(out, v);
-                i += kBlock;
-                continue;
+    if constexpr (sizeof(Unit) == 1) {
+        fill_latin1(p, n, out);  // measured below 0x100: each byte is its code point
+    } else {
+        std::size_t i = 0;
+        while (i < n) {
+            if (i + kBlock <= n) {
+                V8 v;
+                load_vector(v, p + i);
+                if (!any_high_control(v)) {
+                    out = store_units(out, v);
+                    i += kBlock;
+                    continue;
+                }
             }
-        }
-        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
-            *out++ = static_cast<Unit>(windows_1252::code_point(p[i]));
+            for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+                *out++ = static_cast<Unit>(kWindows1252[p[i]]);
+            }
         }
     }
 }
 
 // ---- measuring each decoder ------------------------------------------------
 
+// Checks that p[from, n) is UTF-8 (no surrogates, no overlong forms,
+// nothing above U+10FFFF), from a character start, and measures p[0, n),
+// whose first `from` bytes are ASCII. False at the first fault (which the
+// automaton then locates). A loop that branches on the lead byte only, which
+// the branch predictor follows well on text of mixed lengths.
+bool check_and_measure_utf8(const u8* p, std::size_t n, std::size_t from, std::size_t& length,
+                            char32_t& max_char) {
+    std::size_t i = from;
+    std::size_t count = from;
+    u32 top = 0;  // the largest lead byte
+    const auto cont = [&](std::size_t at) { return (p[at] & 0xC0) == 0x80; };
+    while (i < n) {
+        const u32 b = p[i];
+        ++count;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        top = std::max(top, b);
+        if (b < 0xC2) {
+            return false;
+        }
+        if (b < 0xE0) {
+            if (n - i < 2 || !cont(i + 1)) {
+                return false;
+            }
+            i += 2;
+        } else if (b < 0xF0) {
+            if (n - i < 3) {
+                return false;
+            }
+            const u32 c = p[i + 1];
+            const u32 lo = b == 0xE0 ? 0xA0 : 0x80;
+            const u32 hi = b == 0xED ? 0x9F : 0xBF;
+            if (c < lo || c > hi || !cont(i + 2)) {
+                return false;
+            }
+            i += 3;
+        } else {
+            if (b > 0xF4 || n - i < 4) {
+                return false;
+            }
+            const u32 c = p[i + 1];
+            const u32 lo = b == 0xF0 ? 0x90 : 0x80;
+            const u32 hi = b == 0xF4 ? 0x8F : 0xBF;
+            if (c < lo || c > hi || !cont(i + 2) || !cont(i + 3)) {
+                return false;
+            }
+            i += 4;
+        }
+    }
+    length = count;
+    // The lead bytes give the width class: C2-C3 lead U+0080-U+00FF, C4-EF
+    // up to U+FFFF, F0-F4 beyond.
+    max_char = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    return true;
+}
+
 Result<MeasuredText> measure_utf8_text(std::string_view bytes) {
+    const u8* p = bytes_of(bytes);
+    const std::size_t n = bytes.size();
+    // ASCII text is its own one-byte storage: a copy fills it.
+    const std::size_t ascii = ascii_prefix(p, n);
+    if (ascii == n) {
+        return MeasuredText{TextForm::Latin1, bytes, n, 0x7F};
+    }
+    // One pass that checks and measures, character by character; only a
+    // failure goes through the automaton, which says where and how.
+    MeasuredText m{TextForm::Utf8, bytes, 0, 0};
+    if (check_and_measure_utf8(p, n, ascii, m.length, m.max_char)) {
+        return m;
+    }
     Utf8Fault fault{};
-    if (!validate_utf8(bytes, fault)) {
+    if (!validate_utf8(bytes, ascii, fault)) {
         if (fault.length == 0) {
             return value_error("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index " +
                                std::to_string(fault.index));
@@ -610,8 +815,10 @@ Result<MeasuredText> measure_utf8_text(std::string_view bytes) {
         return value_error("Invalid UTF-8 bytes: invalid utf-8 sequence of " + std::to_string(fault.length) +
                            " bytes from index " + std::to_string(fault.index));
     }
-    MeasuredText m{TextForm::Utf8, bytes, 0, 0};
-    measure_valid_utf8(bytes_of(bytes), bytes.size(), m.length, m.max_char);
+    // The two checks are meant to accept the same inputs; should the
+    // automaton accept what the loop refused, its verdict stands.
+    measure_valid_utf8(p + ascii, n - ascii, m.length, m.max_char);
+    m.length += ascii;
     return m;
 }
 
@@ -674,18 +881,20 @@ Result<MeasuredText> measure_utf32_marked(std::string_view bytes) {
 
 Result<MeasuredText> measure_us_ascii_text(std::string_view bytes) {
     const u8* p = bytes_of(bytes);
-    const u32 top = bytes_or(p, bytes.size());
-    if (top >= 0x80) {
-        const u8 bad = *std::find_if(p, p + bytes.size(), [](u8 b) { return b >= 0x80; });
+    const std::size_t bad = ascii_prefix(p, bytes.size());
+    if (bad != bytes.size()) {
         char msg[64];
-        std::snprintf(msg, sizeof msg, "Invalid US-ASCII byte: 0x%02X (must be <= 0x7F)", unsigned{bad});
+        std::snprintf(msg, sizeof msg, "Invalid US-ASCII byte: 0x%02X (must be <= 0x7F)", unsigned{p[bad]});
         return value_error(msg);
     }
-    return MeasuredText{TextForm::Latin1, bytes, bytes.size(), top};
+    return MeasuredText{TextForm::Latin1, bytes, bytes.size(), 0x7F};
 }
 
+// Every byte is a code point below 0x100: one byte at or above 0x80 settles
+// the storage, so the scan stops there.
 MeasuredText measure_iso_8859_1_text(std::string_view bytes) {
-    return {TextForm::Latin1, bytes, bytes.size(), bytes_or(bytes_of(bytes), bytes.size())};
+    const bool ascii = ascii_prefix(bytes_of(bytes), bytes.size()) == bytes.size();
+    return {TextForm::Latin1, bytes, bytes.size(), ascii ? char32_t{0x7F} : char32_t{0xFF}};
 }
 
 Result<MeasuredText> measure_windows_1252_text(std::string_view bytes) {
@@ -753,8 +962,8 @@ void fill_text(const MeasuredText& text, Unit* out) {
     const std::size_t n = text.body.size();
     switch (text.form) {
         case TextForm::Utf8: return fill_utf8(p, n, out);
-        case TextForm::Utf16le: return fill_utf16<true>(p, n / 2, out);
-        case TextForm::Utf16be: return fill_utf16<false>(p, n / 2, out);
+        case TextForm::Utf16le: return fill_utf16<true>(p, n / 2, out, text.length);
+        case TextForm::Utf16be: return fill_utf16<false>(p, n / 2, out, text.length);
         case TextForm::Utf32le: return fill_utf32<true>(p, n / 4, out);
         case TextForm::Utf32be: return fill_utf32<false>(p, n / 4, out);
         case TextForm::Latin1: return fill_latin1(p, n, out);

@@ -7,6 +7,7 @@
 // value, so every byte decodes and the mapping is a bijection on its range.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace kestrune::windows_1252 {
@@ -23,17 +24,35 @@ constexpr char32_t code_point(std::uint8_t b) noexcept {
     return (b >= 0x80 && b < 0xA0) ? char32_t{kHighControlRange[b - 0x80]} : char32_t{b};
 }
 
+// The code points of bytes 80-9F by a hash of the code point that puts
+// each of the 32 in a slot of its own (checked below): the slot holds the
+// byte, 0 when empty.
+constexpr unsigned slot_of(char32_t cp) noexcept { return ((cp * 3) ^ (cp >> 3)) & 127; }
+
+inline constexpr std::array<std::uint8_t, 128> kHighControlSlots = [] {
+    std::array<std::uint8_t, 128> slots{};
+    for (unsigned i = 0; i < 32; ++i) {
+        slots[slot_of(kHighControlRange[i])] = static_cast<std::uint8_t>(0x80 + i);
+    }
+    return slots;
+}();
+
+static_assert([] {
+    for (unsigned i = 0; i < 32; ++i) {
+        if (kHighControlSlots[slot_of(kHighControlRange[i])] != 0x80 + i) {
+            return false;
+        }
+    }
+    return true;
+}(), "two code points of bytes 80-9F share a slot");
+
 // The byte of code point `cp`, or -1 when windows-1252 has none.
 constexpr int byte_for(char32_t cp) noexcept {
     if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
         return static_cast<int>(cp);
     }
-    for (int i = 0; i < 32; ++i) {
-        if (kHighControlRange[i] == cp) {
-            return 0x80 + i;
-        }
-    }
-    return -1;
+    const std::uint8_t b = kHighControlSlots[slot_of(cp)];
+    return b != 0 && kHighControlRange[b - 0x80] == cp ? b : -1;
 }
 
 }  // namespace kestrune::windows_1252

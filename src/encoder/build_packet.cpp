@@ -30,6 +30,7 @@
 #include "../pyerrors.hpp"
 #include "../recipe.hpp"
 #include "../recipe_cache.hpp"
+#include "../text_objects.hpp"
 #include "bcd.hpp"
 #include "float.hpp"
 #include "integer.hpp"
@@ -381,15 +382,18 @@ bool fits_field(const FieldBuf& out, std::uint32_t bits) {
 }
 
 bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
-    std::string_view text;
-    if (!convert_str(value, text)) {
-        return false;
-    }
     TextEncoder which;
     switch (enc) {
-        case Enc::Utf8:
-            out.use_view(encode_utf8(text));
+        case Enc::Utf8: {
+            // The str's UTF-8 form, kept by the str itself: a recipe packed
+            // again reads it without encoding anew.
+            std::string_view text;
+            if (!convert_str(value, text)) {
+                return false;
+            }
+            out.use_view(text);
             return fits_field(out, bits);
+        }
         case Enc::Utf16: which = TextEncoder::Utf16; break;
         case Enc::Utf16le: which = TextEncoder::Utf16le; break;
         case Enc::Utf16be: which = TextEncoder::Utf16be; break;
@@ -403,13 +407,21 @@ bool encode_text(Enc enc, PyObject* value, std::uint32_t bits, FieldBuf& out) {
             PyErr_SetString(PyExc_SystemError, "text encoder selected for a non-text encoding");
             return false;
     }
-    // Encoded in one pass into the item's text buffer, sized to the bound.
-    if (!encoded_size_bound(which, text.size())) {
+    if (!PyUnicode_Check(value)) {
+        set_cast_error(value, "str");
+        return false;
+    }
+    // Encoded in one pass from the str's code units into the item's text
+    // buffer, sized to the bound.
+    const TextView text = text_view(value);
+    if (!encoded_size_bound(which, text)) {
         PyErr_NoMemory();
         return false;
     }
-    if (auto done = encode_text_to(which, text, out.text); !done) {
-        return fail_with(done.error());
+    if (auto done = run_codec(text.length * text.width, [&] { return encode_text_to(which, text, out.text); });
+        !done) {
+        raise_encode_error(value, done.error());
+        return false;
     }
     out.use_own_text();
     return fits_field(out, bits);

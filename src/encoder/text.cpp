@@ -1,14 +1,11 @@
-// Text encoders: UTF-8 text -> bytes, in one pass into a buffer of the bound.
+// Text encoders: code units of 1, 2 or 4 bytes -> bytes, in one pass into a
+// buffer of the bound.
 //
-// The text arrives as valid UTF-8 from the str conversion. The character
-// reader below still never steps past the end of its input: a truncated or
-// stray lead byte is read as U+FFFD, one byte at a time.
-//
-// The bound: every character the reader returns consumed at least as many
-// input bytes as it has UTF-16 units, so UTF-16 needs at most 2 bytes per
-// input byte, UTF-32 at most 4 and the single-byte charsets at most 1 (a
-// four-byte character makes two units; U+FFFD from one stray byte makes one).
-// The walks below therefore never check room as they write.
+// Every walk is written once per unit width (u8, u16, u32). Blocks of
+// sixteen units that need no decision (all ASCII, or no surrogates and
+// nothing that needs a pair) are converted with lane-wise vector operations
+// (simd.hpp); any other block goes one unit at a time. A walk stops at the
+// first unit it cannot encode and says where, so that the caller reports it.
 #include "text.hpp"
 
 #include <algorithm>
@@ -17,7 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 
+#include "../ascii_run.hpp"
 #include "../decoder/windows_1252_index.hpp"
 #include "../simd.hpp"
 
@@ -25,356 +24,536 @@ namespace kestrune {
 namespace {
 
 using u8 = std::uint8_t;
+using u16 = std::uint16_t;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
 
-// The word-at-a-time ASCII checks read memory in host order.
-static_assert(std::endian::native == std::endian::little);
+#if defined(__GNUC__) || defined(__clang__)
+#define KESTRUNE_OUT_OF_LINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define KESTRUNE_OUT_OF_LINE __declspec(noinline)
+#else
+#define KESTRUNE_OUT_OF_LINE
+#endif
 
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+constexpr std::size_t kBlock = 16;
+constexpr std::size_t kStopped = static_cast<std::size_t>(-1);
 
-inline const u8* bytes_of(std::string_view s) { return reinterpret_cast<const u8*>(s.data()); }
+using V8 = KESTRUNE_VECTOR(u8, 16);
+using V16 = KESTRUNE_VECTOR(u16, 32);
+using V32 = KESTRUNE_VECTOR(u32, 64);
+// Comparisons and widenings are done on 16-byte vectors only: wider ones are
+// split into scalar lanes on baseline x86-64.
+using H16 = KESTRUNE_VECTOR(u16, 16);
+using H32 = KESTRUNE_VECTOR(u32, 32);
+using Q32 = KESTRUNE_VECTOR(std::int32_t, 16);
 
-// Reads the character at text[i] and advances i past it; safe up to the
-// last byte.
-inline char32_t next_char(const u8* p, std::size_t n, std::size_t& i) {
-    const u8 b = p[i];
-    if (b < 0x80) {
-        ++i;
-        return b;
+template <class Unit>
+struct UnitVector;
+template <>
+struct UnitVector<u8> {
+    using type = V8;
+};
+template <>
+struct UnitVector<u16> {
+    using type = V16;
+};
+template <>
+struct UnitVector<u32> {
+    using type = V32;
+};
+
+// Vectors are passed by reference: vectors wider than the baseline SIMD
+// registers would otherwise change the calling convention.
+template <class V>
+inline void load_vector(V& v, const void* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+
+template <class M>
+inline bool any_lane(const M& mask) {
+    static_assert(sizeof(M) % 8 == 0);
+    u64 words[sizeof(M) / 8];
+    std::memcpy(words, &mask, sizeof mask);
+    u64 any = 0;
+    for (u64 w : words) {
+        any |= w;
     }
-    std::size_t len;
-    char32_t cp;
-    if (b >= 0xC0 && b < 0xE0) {
-        len = 2;
-        cp = b & 0x1F;
-    } else if (b >= 0xE0 && b < 0xF0) {
-        len = 3;
-        cp = b & 0x0F;
-    } else if (b >= 0xF0 && b < 0xF5) {
-        len = 4;
-        cp = b & 0x07;
+    return any != 0;
+}
+
+inline bool is_surrogate(u32 c) { return c - 0xD800 < 0x800; }
+// A surrogate or a value past U+10FFFF: no encoding has it.
+inline bool is_invalid(u32 c) { return is_surrogate(c) || c > 0x10FFFF; }
+
+// True when the sixteen units at p are all below 0x80.
+template <class Unit>
+inline bool ascii_block(const Unit* p) {
+    constexpr u64 high = sizeof(Unit) == 1 ? 0x8080808080808080ULL
+                         : sizeof(Unit) == 2 ? 0xFF80FF80FF80FF80ULL
+                                             : 0xFFFFFF80FFFFFF80ULL;
+    const auto* bytes = reinterpret_cast<const u8*>(p);
+    u64 any = 0;
+    for (std::size_t k = 0; k < 2 * sizeof(Unit); ++k) {
+        any |= load_word(bytes + 8 * k);
+    }
+    return (any & high) == 0;
+}
+
+// True when the sixteen 16-bit units are no surrogates.
+inline bool no_surrogate(const V16& v) {
+    H16 h[2];
+    std::memcpy(h, &v, sizeof v);
+    return !any_lane(((h[0] & 0xF800) == 0xD800) | ((h[1] & 0xF800) == 0xD800));
+}
+
+// True when the sixteen 32-bit units are scalar values below 0x10000.
+// Compared as signed lanes: units of 2^31 and above are negative.
+inline bool all_bmp(const V32& v) {
+    Q32 q[4];
+    std::memcpy(q, &v, sizeof v);
+    Q32 bad{};
+    for (const Q32& x : q) {
+        bad |= (x > 0xFFFF) | (x < 0) | ((x & ~0x7FF) == 0xD800);
+    }
+    return !any_lane(bad);
+}
+
+// Lane-wise conversions between unit widths (truncating when narrowing).
+// Widening to 32 bits goes through 16 bits, eight lanes at a time, and
+// narrowing from 32 bits to 8 through 16: the forms that lower to SIMD
+// packing and unpacking.
+inline void widen(const V16& v, V32& out) {
+    for (int half = 0; half < 2; ++half) {
+        H16 h;
+        std::memcpy(&h, reinterpret_cast<const char*>(&v) + 16 * half, 16);
+        H32 d;
+        simd::convert(h, d);
+        std::memcpy(reinterpret_cast<char*>(&out) + 32 * half, &d, sizeof d);
+    }
+}
+
+template <class To, class From>
+inline void convert_units(const From& v, To& out) {
+    if constexpr (std::is_same_v<From, To>) {
+        out = v;
+    } else if constexpr (std::is_same_v<To, V32>) {
+        if constexpr (std::is_same_v<From, V8>) {
+            V16 w;
+            simd::convert(v, w);
+            widen(w, out);
+        } else {
+            widen(v, out);
+        }
+    } else if constexpr (std::is_same_v<To, V8> && std::is_same_v<From, V32>) {
+        V16 t;
+        simd::convert(v, t);
+        simd::convert(t, out);
     } else {
-        ++i;
-        return 0xFFFD;
+        simd::convert(v, out);
     }
-    if (n - i < len) {
-        ++i;
-        return 0xFFFD;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    i += len;
-    return cp;
 }
 
-// "U+" and the code point in upper-case hex, at least four digits.
-std::string code_point_notation(char32_t cp) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp));
-    return buf;
+// Sixteen code units loaded from p and converted to the lanes of `out`.
+template <class Out, class Unit>
+inline void load_as(Out& out, const Unit* p) {
+    typename UnitVector<Unit>::type v;
+    load_vector(v, p);
+    convert_units(v, out);
 }
 
-// The error for the character text[start, end) that `charset` cannot hold.
-std::unexpected<Error> unencodable(std::string_view text, std::size_t start, std::size_t end, char32_t cp,
-                                   const char* charset) {
-    return value_error("Character '" + std::string(text.substr(start, end - start)) + "' (" +
-                       code_point_notation(cp) + ") is not valid " + charset);
+template <class V>
+inline char* store(char* out, const V& v) {
+    std::memcpy(out, &v, sizeof v);
+    return out + sizeof v;
+}
+
+// Units in the byte order of the encoding: byte-swapped for big-endian.
+template <bool Little>
+inline void order16(V16& v) {
+    if constexpr (!Little) {
+        v = v << 8 | v >> 8;
+    }
+}
+
+// Code points from 16-bit units have zero high bytes: their big-endian form
+// needs fewer moves than a full byte swap.
+template <bool Little>
+inline void order32_from16(V32& v) {
+    if constexpr (!Little) {
+        v = v << 24 | (v << 8 & 0xFF0000);
+    }
 }
 
 template <bool Little>
-inline char* put16(char* out, char32_t unit) {
-    const auto u = static_cast<std::uint16_t>(unit);
-    const std::uint16_t v = Little ? u : static_cast<std::uint16_t>(u << 8 | u >> 8);
+inline char* put16(char* out, u32 unit) {
+    const auto u = static_cast<u16>(unit);
+    const u16 v = Little ? u : static_cast<u16>(u << 8 | u >> 8);
     std::memcpy(out, &v, 2);
     return out + 2;
 }
 
 template <bool Little>
-inline char* put32(char* out, char32_t cp) {
-    const auto u = static_cast<std::uint32_t>(cp);
-    const std::uint32_t v = Little ? u : std::byteswap(u);
+inline char* put32(char* out, u32 cp) {
+    const u32 v = Little ? cp : std::byteswap(cp);
     std::memcpy(out, &v, 4);
     return out + 4;
 }
 
-// Sixteen ASCII bytes widened to sixteen 16-bit or 32-bit lanes, with the
-// byte at the low end of each lane (little-endian) or the high end. The
-// vector conversions lower to SIMD unpack instructions (simd.hpp).
-using Bytes16 = KESTRUNE_VECTOR(std::uint8_t, 16);
-using Units8x16 = KESTRUNE_VECTOR(std::uint16_t, 16);
-using Units16x16 = KESTRUNE_VECTOR(std::uint16_t, 32);
-using Units8x32 = KESTRUNE_VECTOR(std::uint32_t, 32);
-
-inline bool ascii16(const u8* p) {
-    std::uint64_t w[2];
-    std::memcpy(w, p, sizeof w);
-    return ((w[0] | w[1]) & kHighBits) == 0;
-}
-
-template <bool Little>
-inline char* widen_ascii16_to_utf16(const u8* p, char* out) {
-    Bytes16 v;
-    std::memcpy(&v, p, 16);
-    Units16x16 w;
-    simd::convert(v, w);
-    if constexpr (!Little) {
-        w <<= 8;
-    }
-    std::memcpy(out, &w, 32);
-    return out + 32;
-}
-
-template <bool Little>
-inline char* widen_ascii16_to_utf32(const u8* p, char* out) {
-    Bytes16 v;
-    std::memcpy(&v, p, 16);
-    Units16x16 w;
-    simd::convert(v, w);
-    for (int half = 0; half < 2; ++half) {
-        Units8x16 h;
-        std::memcpy(&h, reinterpret_cast<const char*>(&w) + 16 * half, 16);
-        Units8x32 d;
-        simd::convert(h, d);
-        if constexpr (!Little) {
-            d <<= 24;
-        }
-        std::memcpy(out, &d, 32);
-        out += 32;
+// Writes the UTF-8 form of scalar value `c` at `out` and returns the end.
+inline char* put_utf8(char* out, u32 c) {
+    if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
     }
     return out;
 }
 
-// ---- the single-pass walks ------------------------------------------------
+// ---- the walks ----------------------------------------------------------------
+//
+// Each walk writes the encoding of p[0, n) at `out` (room for the bound) and
+// returns the end of what it wrote. `stop` is set to the index of the first
+// unit it cannot encode, else left alone.
 
-// Each walk writes the encoding of `text` at `out` (room for the bound) and
-// returns the number of bytes written. ASCII is taken sixteen bytes at a
-// time; any other block of sixteen bytes goes character by character, so a
-// character may end past the block and the next block starts after it.
+// The leading ASCII run is taken a block at a time, the rest one character
+// at a time: a loop with no other branch than the character's length keeps
+// the branch predictor at its best on text that mixes lengths. Kept out of
+// line: inlined into the encoder switch, its loop was laid out measurably
+// worse.
+template <class Unit>
+KESTRUNE_OUT_OF_LINE char* walk_utf8(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
+    std::size_t i = 0;
+    if constexpr (sizeof(Unit) == 1) {
+        i = ascii_prefix(p, n);
+        if (i != 0) {
+            std::memcpy(out, p, i);
+        }
+        out += i;
+    } else {
+        for (; n - i >= kBlock && ascii_block(p + i); i += kBlock) {
+            V8 bytes;
+            load_as(bytes, p + i);
+            out = store(out, bytes);
+        }
+    }
+    for (; i < n; ++i) {
+        const u32 c = p[i];
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            out[0] = static_cast<char>(0xC0 | (c >> 6));
+            out[1] = static_cast<char>(0x80 | (c & 0x3F));
+            out += 2;
+        } else if (c < 0x10000 && !is_surrogate(c)) {
+            out[0] = static_cast<char>(0xE0 | (c >> 12));
+            out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[2] = static_cast<char>(0x80 | (c & 0x3F));
+            out += 3;
+        } else if (c - 0x10000 < 0x100000) {
+            out[0] = static_cast<char>(0xF0 | (c >> 18));
+            out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out[3] = static_cast<char>(0x80 | (c & 0x3F));
+            out += 4;
+        } else {
+            stop = i;
+            return out;
+        }
+    }
+    return out;
+}
+
+// One-byte units are code points below 0x100, none to refuse: plain loops,
+// which the compiler turns into vector unpacking. (Overloads preferred to
+// the walks below for one-byte units.)
+template <bool Little>
+char* walk_utf16(const u8* p, std::size_t n, char* out, std::size_t&) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const u16 v = Little ? u16{p[i]} : static_cast<u16>(p[i] << 8);
+        std::memcpy(out + 2 * i, &v, 2);
+    }
+    return out + 2 * n;
+}
 
 template <bool Little>
-std::size_t walk_utf16(std::string_view text, char* out) {
-    const u8* p = bytes_of(text);
-    const std::size_t n = text.size();
-    char* o = out;
+char* walk_utf32(const u8* p, std::size_t n, char* out, std::size_t&) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const u32 v = Little ? u32{p[i]} : u32{p[i]} << 24;
+        std::memcpy(out + 4 * i, &v, 4);
+    }
+    return out + 4 * n;
+}
+
+template <bool Little, class Unit>
+char* walk_utf16(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
     std::size_t i = 0;
     while (i < n) {
-        if (n - i >= 16 && ascii16(p + i)) {
-            o = widen_ascii16_to_utf16<Little>(p + i, o);
-            i += 16;
-            continue;
-        }
-        const std::size_t block_end = std::min(n, i + 16);
-        while (i < block_end) {
-            const char32_t cp = next_char(p, n, i);
-            if (cp < 0x10000) {
-                o = put16<Little>(o, cp);
+        if (n - i >= kBlock) {
+            bool plain;
+            if constexpr (sizeof(Unit) == 2) {
+                V16 v;
+                load_vector(v, p + i);
+                plain = no_surrogate(v);
             } else {
-                o = put16<Little>(put16<Little>(o, 0xD800 + ((cp - 0x10000) >> 10)), 0xDC00 + ((cp - 0x10000) & 0x3FF));
+                V32 v;
+                load_vector(v, p + i);
+                plain = all_bmp(v);
+            }
+            if (plain) {
+                V16 units;
+                load_as(units, p + i);
+                order16<Little>(units);
+                out = store(out, units);
+                i += kBlock;
+                continue;
+            }
+        }
+        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+            const u32 c = p[i];
+            if (c < 0x10000 && !is_surrogate(c)) {
+                out = put16<Little>(out, c);
+            } else if (!is_invalid(c)) {
+                out = put16<Little>(put16<Little>(out, 0xD800 + ((c - 0x10000) >> 10)), 0xDC00 + ((c - 0x10000) & 0x3FF));
+            } else {
+                stop = i;
+                return out;
             }
         }
     }
-    return static_cast<std::size_t>(o - out);
+    return out;
 }
 
-template <bool Little>
-std::size_t walk_utf32(std::string_view text, char* out) {
-    const u8* p = bytes_of(text);
-    const std::size_t n = text.size();
-    char* o = out;
+template <bool Little, class Unit>
+char* walk_utf32(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
     std::size_t i = 0;
     while (i < n) {
-        if (n - i >= 16 && ascii16(p + i)) {
-            o = widen_ascii16_to_utf32<Little>(p + i, o);
-            i += 16;
-            continue;
-        }
-        const std::size_t block_end = std::min(n, i + 16);
-        while (i < block_end) {
-            o = put32<Little>(o, next_char(p, n, i));
-        }
-    }
-    return static_cast<std::size_t>(o - out);
-}
-
-// The single-byte walks stop at the first character the charset lacks and
-// set `bad` to where it starts (else `bad` is the text's size).
-
-// US-ASCII is the text itself: copy 64 bytes at a time while checking them,
-// and look byte by byte only at the block holding the first non-ASCII byte.
-std::size_t walk_us_ascii(std::string_view text, char* out, std::size_t& bad) {
-    const u8* p = bytes_of(text);
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (n - i >= 64) {
-        std::uint64_t w[8];
-        std::memcpy(w, p + i, sizeof w);
-        std::memcpy(out + i, w, sizeof w);
-        if (((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) & kHighBits) != 0) {
-            break;
-        }
-        i += 64;
-    }
-    while (i < n && p[i] < 0x80) {
-        out[i] = static_cast<char>(p[i]);
-        ++i;
-    }
-    bad = i;
-    return i;
-}
-
-std::size_t walk_iso_8859_1(std::string_view text, char* out, std::size_t& bad) {
-    const u8* p = bytes_of(text);
-    const std::size_t n = text.size();
-    char* o = out;
-    std::size_t i = 0;
-    bad = n;
-    while (i < n) {
-        if (n - i >= 16 && ascii16(p + i)) {
-            std::memcpy(o, p + i, 16);
-            o += 16;
-            i += 16;
-            continue;
-        }
-        const std::size_t block_end = std::min(n, i + 16);
-        while (i < block_end) {
-            const u8 b = p[i];
-            if (b < 0x80) {
-                *o++ = static_cast<char>(b);
-                ++i;
-            } else if ((b & 0xFE) == 0xC2 && n - i >= 2) {
-                // U+0080-U+00FF: C2 or C3, then the low six bits.
-                *o++ = static_cast<char>(((b & 0x03) << 6) | (p[i + 1] & 0x3F));
-                i += 2;
+        if (n - i >= kBlock) {
+            if constexpr (sizeof(Unit) == 2) {
+                V16 v;
+                load_vector(v, p + i);
+                if (no_surrogate(v)) {
+                    V32 units;
+                    load_as(units, p + i);
+                    order32_from16<Little>(units);
+                    out = store(out, units);
+                    i += kBlock;
+                    continue;
+                }
             } else {
-                bad = i;
-                return static_cast<std::size_t>(o - out);
-            }
-        }
-    }
-    return static_cast<std::size_t>(o - out);
-}
-
-std::size_t walk_windows_1252(std::string_view text, char* out, std::size_t& bad) {
-    const u8* p = bytes_of(text);
-    const std::size_t n = text.size();
-    char* o = out;
-    std::size_t i = 0;
-    bad = n;
-    while (i < n) {
-        if (n - i >= 16 && ascii16(p + i)) {
-            std::memcpy(o, p + i, 16);
-            o += 16;
-            i += 16;
-            continue;
-        }
-        const std::size_t block_end = std::min(n, i + 16);
-        while (i < block_end) {
-            // U+00A0-U+00FF (C2 A0 to C3 BF) keep their value; the rest goes
-            // through the index.
-            const u8 lead = p[i];
-            int byte;
-            if (lead < 0x80) {
-                byte = lead;
-                ++i;
-            } else if (n - i >= 2 && (lead == 0xC3 || (lead == 0xC2 && p[i + 1] >= 0xA0))) {
-                byte = ((lead & 0x03) << 6) | (p[i + 1] & 0x3F);
-                i += 2;
-            } else {
-                const std::size_t start = i;
-                byte = windows_1252::byte_for(next_char(p, n, i));
-                if (byte < 0) {
-                    bad = start;
-                    return static_cast<std::size_t>(o - out);
+                // Four-byte units in 16-byte vectors: checked, put in the
+                // encoding's byte order and stored without wider temporaries.
+                Q32 x[4];
+                std::memcpy(x, p + i, sizeof x);
+                Q32 bad{};
+                for (Q32& q : x) {
+                    bad |= (q > 0x10FFFF) | (q < 0) | ((q & ~0x7FF) == 0xD800);
+                    if constexpr (!Little) {
+                        simd::byteswap32(q);
+                    }
+                }
+                if (!any_lane(bad)) {
+                    out = store(out, x);
+                    i += kBlock;
+                    continue;
                 }
             }
-            *o++ = static_cast<char>(byte);
+        }
+        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+            const u32 c = p[i];
+            if (is_invalid(c)) {
+                stop = i;
+                return out;
+            }
+            out = put32<Little>(out, c);
         }
     }
-    return static_cast<std::size_t>(o - out);
-}
-
-std::unexpected<Error> unencodable_at(std::string_view text, std::size_t start, const char* charset) {
-    std::size_t end = start;
-    const char32_t cp = next_char(bytes_of(text), text.size(), end);
-    return unencodable(text, start, end, cp, charset);
-}
-
-std::string must_encode(TextEncoder which, std::string_view text) {
-    std::string out;
-    // The Unicode encoders cannot fail.
-    static_cast<void>(encode_text_to(which, text, out));
     return out;
+}
+
+// US-ASCII and ISO-8859-1: each code point below the limit is its byte.
+template <u32 Limit, class Unit>
+char* walk_single_byte(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
+    std::size_t i = 0;
+    if constexpr (sizeof(Unit) == 1) {
+        // One-byte units are their own encoding up to the first that is not.
+        i = Limit == 0x100 ? n : ascii_prefix(p, n);
+        std::memcpy(out, p, i);
+        out += i;
+    }
+    while (i < n) {
+        if (n - i >= kBlock && ascii_block(p + i)) {
+            V8 bytes;
+            load_as(bytes, p + i);
+            out = store(out, bytes);
+            i += kBlock;
+            continue;
+        }
+        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+            const u32 c = p[i];
+            if (c >= Limit) {
+                stop = i;
+                return out;
+            }
+            *out++ = static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// Bytes 80-9F stand for other code points in windows-1252; of the code
+// points 80-9F only the five it leaves undefined have a byte (their own).
+inline bool any_high_control(const V8& v) { return any_lane((v & 0xE0) == 0x80); }
+
+template <class Unit>
+char* walk_windows_1252(const Unit* p, std::size_t n, char* out, std::size_t& stop) {
+    std::size_t i = 0;
+    while (i < n) {
+        if (n - i >= kBlock) {
+            bool plain;
+            if constexpr (sizeof(Unit) == 1) {
+                V8 v;
+                load_vector(v, p + i);
+                plain = !any_high_control(v);
+            } else {
+                plain = ascii_block(p + i);
+            }
+            if (plain) {
+                V8 bytes;
+            load_as(bytes, p + i);
+            out = store(out, bytes);
+                i += kBlock;
+                continue;
+            }
+        }
+        for (const std::size_t end = std::min(n, i + kBlock); i < end; ++i) {
+            const int byte = windows_1252::byte_for(p[i]);
+            if (byte < 0) {
+                stop = i;
+                return out;
+            }
+            *out++ = static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
+// "U+" and the code point in upper-case hex, at least four digits.
+std::string code_point_notation(u32 cp) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp));
+    return buf;
+}
+
+std::unexpected<Error> unencodable(u32 cp, const char* charset) {
+    char utf8[4];
+    char* end = put_utf8(utf8, cp);
+    return value_error("Character '" + std::string(utf8, static_cast<std::size_t>(end - utf8)) + "' (" + code_point_notation(cp) + ") is not valid " +
+                       charset);
+}
+
+template <class Unit>
+Result<std::size_t> encode_units(TextEncoder which, const Unit* p, std::size_t n, char* out) {
+    char* const start = out;
+    std::size_t stop = kStopped;
+    switch (which) {
+        case TextEncoder::Utf8: out = walk_utf8(p, n, out, stop); break;
+        case TextEncoder::Utf16: out = walk_utf16<false>(p, n, put16<false>(out, 0xFEFF), stop); break;
+        case TextEncoder::Utf16be: out = walk_utf16<false>(p, n, out, stop); break;
+        case TextEncoder::Utf16le: out = walk_utf16<true>(p, n, out, stop); break;
+        case TextEncoder::Utf32: out = walk_utf32<false>(p, n, put32<false>(out, 0xFEFF), stop); break;
+        case TextEncoder::Utf32be: out = walk_utf32<false>(p, n, out, stop); break;
+        case TextEncoder::Utf32le: out = walk_utf32<true>(p, n, out, stop); break;
+        case TextEncoder::UsAscii: out = walk_single_byte<0x80>(p, n, out, stop); break;
+        case TextEncoder::Iso8859_1: out = walk_single_byte<0x100>(p, n, out, stop); break;
+        case TextEncoder::Windows1252: out = walk_windows_1252(p, n, out, stop); break;
+        default: return value_error("unknown text encoder");
+    }
+    if (stop == kStopped) {
+        return static_cast<std::size_t>(out - start);
+    }
+    const u32 c = p[stop];
+    if (is_invalid(c)) {
+        return value_error(surrogate_message(stop));
+    }
+    if (which == TextEncoder::Windows1252) {
+        return value_error("Failed to encode to Windows-1252");
+    }
+    return unencodable(c, which == TextEncoder::UsAscii ? "US-ASCII" : "ISO-8859-1");
 }
 
 }  // namespace
 
-std::optional<std::size_t> encoded_size_bound(TextEncoder which, std::size_t utf8_size) {
-    std::size_t per_byte = 1;
+std::string surrogate_message(std::size_t index) {
+    return "Text holds a surrogate or a code point past U+10FFFF at index " + std::to_string(index) +
+           ", which has no encoding";
+}
+
+bool has_surrogate(TextView text) {
+    const std::size_t n = text.length;
+    if (text.width == 2) {
+        const auto* p = static_cast<const u16*>(text.data);
+        return std::any_of(p, p + n, [](u16 c) { return is_surrogate(c); });
+    }
+    if (text.width == 4) {
+        const auto* p = static_cast<const u32*>(text.data);
+        return std::any_of(p, p + n, [](u32 c) { return is_invalid(c); });
+    }
+    return false;
+}
+
+std::optional<std::size_t> encoded_size_bound(TextEncoder which, TextView text) {
+    std::size_t per_unit = 1;
     std::size_t mark = 0;
     switch (which) {
+        case TextEncoder::Utf8: per_unit = text.ascii ? 1 : text.width == 1 ? 2 : text.width == 2 ? 3 : 4; break;
         case TextEncoder::Utf16: mark = 2; [[fallthrough]];
         case TextEncoder::Utf16be:
-        case TextEncoder::Utf16le: per_byte = 2; break;
+        case TextEncoder::Utf16le: per_unit = text.width == 4 ? 4 : 2; break;
         case TextEncoder::Utf32: mark = 4; [[fallthrough]];
         case TextEncoder::Utf32be:
-        case TextEncoder::Utf32le: per_byte = 4; break;
-        case TextEncoder::Utf8:
+        case TextEncoder::Utf32le: per_unit = 4; break;
         case TextEncoder::UsAscii:
         case TextEncoder::Iso8859_1:
         case TextEncoder::Windows1252: break;
     }
     constexpr auto kMax = static_cast<std::size_t>(PTRDIFF_MAX);
-    if (utf8_size > (kMax - mark) / per_byte) {
+    if (text.length > (kMax - mark) / per_unit) {
         return std::nullopt;
     }
-    return mark + per_byte * utf8_size;
+    return mark + per_unit * text.length;
 }
 
-Result<std::size_t> encode_text_into(TextEncoder which, std::string_view text, char* out) {
-    std::size_t bad = text.size();
-    switch (which) {
-        case TextEncoder::Utf8:
-            if (!text.empty()) {
-                std::memcpy(out, text.data(), text.size());
-            }
-            return text.size();
-        case TextEncoder::Utf16:
-            put16<false>(out, 0xFEFF);
-            return 2 + walk_utf16<false>(text, out + 2);
-        case TextEncoder::Utf16be: return walk_utf16<false>(text, out);
-        case TextEncoder::Utf16le: return walk_utf16<true>(text, out);
-        case TextEncoder::Utf32:
-            put32<false>(out, 0xFEFF);
-            return 4 + walk_utf32<false>(text, out + 4);
-        case TextEncoder::Utf32be: return walk_utf32<false>(text, out);
-        case TextEncoder::Utf32le: return walk_utf32<true>(text, out);
-        case TextEncoder::UsAscii: {
-            const std::size_t size = walk_us_ascii(text, out, bad);
-            if (bad != text.size()) {
-                return unencodable_at(text, bad, "US-ASCII");
-            }
-            return size;
+Result<std::size_t> encode_text_into(TextEncoder which, TextView text, char* out) {
+    // ASCII in one-byte units is its own encoding in all but UTF-16/32.
+    const bool copy = which == TextEncoder::Utf8 || which == TextEncoder::UsAscii ||
+                      which == TextEncoder::Iso8859_1 || which == TextEncoder::Windows1252;
+    if (copy && text.ascii && text.width == 1) {
+        if (text.length != 0) {
+            std::memcpy(out, text.data, text.length);
         }
-        case TextEncoder::Iso8859_1: {
-            const std::size_t size = walk_iso_8859_1(text, out, bad);
-            if (bad != text.size()) {
-                return unencodable_at(text, bad, "ISO-8859-1");
-            }
-            return size;
-        }
-        case TextEncoder::Windows1252: {
-            const std::size_t size = walk_windows_1252(text, out, bad);
-            if (bad != text.size()) {
-                return value_error("Failed to encode to Windows-1252");
-            }
-            return size;
-        }
+        return text.length;
     }
-    return value_error("unknown text encoder");
+    switch (text.width) {
+        case 1: return encode_units(which, static_cast<const u8*>(text.data), text.length, out);
+        case 2: return encode_units(which, static_cast<const u16*>(text.data), text.length, out);
+        case 4: return encode_units(which, static_cast<const u32*>(text.data), text.length, out);
+        default: return value_error("text units must be 1, 2 or 4 bytes wide");
+    }
 }
 
-Result<void> encode_text_to(TextEncoder which, std::string_view text, std::string& out) {
-    const auto bound = encoded_size_bound(which, text.size());
+Result<void> encode_text_to(TextEncoder which, TextView text, std::string& out) {
+    const auto bound = encoded_size_bound(which, text);
     if (!bound) {
         throw std::length_error("encoded text too large");
     }
@@ -388,26 +567,5 @@ Result<void> encode_text_to(TextEncoder which, std::string_view text, std::strin
     }
     return {};
 }
-
-std::string encode_utf16(std::string_view text) { return must_encode(TextEncoder::Utf16, text); }
-std::string encode_utf16be(std::string_view text) { return must_encode(TextEncoder::Utf16be, text); }
-std::string encode_utf16le(std::string_view text) { return must_encode(TextEncoder::Utf16le, text); }
-std::string encode_utf32(std::string_view text) { return must_encode(TextEncoder::Utf32, text); }
-std::string encode_utf32be(std::string_view text) { return must_encode(TextEncoder::Utf32be, text); }
-std::string encode_utf32le(std::string_view text) { return must_encode(TextEncoder::Utf32le, text); }
-
-namespace {
-Result<std::string> checked_encode(TextEncoder which, std::string_view text) {
-    std::string out;
-    if (auto done = encode_text_to(which, text, out); !done) {
-        return std::unexpected(done.error());
-    }
-    return out;
-}
-}  // namespace
-
-Result<std::string> encode_us_ascii(std::string_view text) { return checked_encode(TextEncoder::UsAscii, text); }
-Result<std::string> encode_iso_8859_1(std::string_view text) { return checked_encode(TextEncoder::Iso8859_1, text); }
-Result<std::string> encode_windows_1252(std::string_view text) { return checked_encode(TextEncoder::Windows1252, text); }
 
 }  // namespace kestrune

@@ -1,6 +1,7 @@
 // The portable fallbacks of compiler extensions, checked against the
 // extensions themselves where this compiler has them. (A build with
 // KESTRUNE_PORTABLE also runs every other test on the fallbacks.)
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -89,6 +90,7 @@ void check_lanes(std::uint64_t& state) {
         const T s = static_cast<T>(random_word(state));
         CHECK(same_bytes(va & vb, la & lb));
         CHECK(same_bytes(va | vb, la | lb));
+        CHECK(same_bytes(va ^ vb, la ^ lb));
         CHECK(same_bytes(va & s, la & s));
         CHECK(same_bytes(va | s, la | s));
         CHECK(same_bytes(va == s, la == s));
@@ -148,5 +150,19 @@ TEST_CASE("portable vector lanes match the compiler's vector types") {
     check_convert<U16x16, U8x16, std::uint16_t, std::uint8_t, 16>(state);
     check_convert<U16x8, U32x8, std::uint16_t, std::uint32_t, 8>(state);
     check_convert<U32x16, U16x16, std::uint32_t, std::uint16_t, 16>(state);
+    for (int round = 0; round < 50; ++round) {
+        I32x4 v;
+        Lanes<std::int32_t, 4> l;
+        for (std::size_t i = 0; i < 4; ++i) {
+            v[i] = l[i] = static_cast<std::int32_t>(random_word(state));
+        }
+        Lanes<std::int32_t, 4> expected = l;
+        for (std::int32_t& x : expected.lane) {
+            x = static_cast<std::int32_t>(std::byteswap(static_cast<std::uint32_t>(x)));
+        }
+        kestrune::simd::byteswap32(v);
+        kestrune::simd::byteswap32(l);
+        CHECK(same_bytes(v, l) && same_bytes(l, expected));
+    }
 }
 #endif

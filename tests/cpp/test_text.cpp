@@ -7,8 +7,12 @@
 #include "decoder/text.hpp"
 #include "decoder/windows_1252_index.hpp"
 #include "encoder/text.hpp"
+#include "text_forms.hpp"
 
 using namespace kestrune;
+
+using text_forms::encode;
+using text_forms::is_scalar;
 
 namespace {
 
@@ -17,27 +21,27 @@ std::string be32(char32_t cp) {
             static_cast<char>(cp & 0xFF)};
 }
 
-bool is_scalar(char32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
-
 }  // namespace
 
-TEST_CASE("every scalar value round-trips through UTF-16 and UTF-32 in both orders") {
+TEST_CASE("every scalar value round-trips through UTF-8, UTF-16 and UTF-32 in both orders") {
     int bad = 0;
     for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
         if (!is_scalar(cp)) {
             continue;
         }
+        const std::u32string text(1, cp);
         auto utf8 = decode_utf32_with_endianness(be32(cp), false);
         if (!utf8) {
             ++bad;
             continue;
         }
-        const auto le16 = decode_utf16_with_endianness(encode_utf16le(*utf8), true);
-        const auto be16 = decode_utf16(encode_utf16(*utf8));
-        const auto le32 = decode_utf32_with_endianness(encode_utf32le(*utf8), true);
-        const bool ok = decode_utf8(*utf8).has_value() && encode_utf32be(*utf8) == be32(cp) && le16 &&
-                        *le16 == *utf8 && be16 && *be16 == *utf8 && le32 && *le32 == *utf8 &&
-                        encode_utf16be(*utf8).size() == (cp < 0x10000 ? 2u : 4u);
+        const auto le16 = decode_utf16_with_endianness(encode(TextEncoder::Utf16le, text), true);
+        const auto be16 = decode_utf16(encode(TextEncoder::Utf16, text));
+        const auto le32 = decode_utf32_with_endianness(encode(TextEncoder::Utf32le, text), true);
+        const bool ok = decode_utf8(*utf8).has_value() && encode(TextEncoder::Utf8, text) == *utf8 &&
+                        encode(TextEncoder::Utf32be, text) == be32(cp) && le16 && *le16 == *utf8 && be16 &&
+                        *be16 == *utf8 && le32 && *le32 == *utf8 &&
+                        encode(TextEncoder::Utf16be, text).size() == (cp < 0x10000 ? 2u : 4u);
         bad += ok ? 0 : 1;
     }
     CHECK(bad == 0);
@@ -123,13 +127,43 @@ TEST_CASE("windows-1252 index is a bijection between 256 bytes and 256 code poin
     CHECK(bad == 0);
 }
 
-TEST_CASE("encoders never read past a truncated or stray lead byte") {
-    // Not reachable from Python (str text is valid UTF-8), but the codec API
-    // takes any bytes: a malformed tail becomes U+FFFD instead of an overread.
-    for (const char* tail : {"\xF0\x9F\x98", "\xE2\x82", "\xC3", "\x80", "\xFF"}) {
-        const std::string s = std::string("ab") + tail;
-        CHECK(encode_utf16be(s).substr(4, 2) == "\xFF\xFD");
-        CHECK(encode_utf32le(s).substr(8, 4) == std::string("\xFD\xFF\x00\x00", 4));
-        CHECK(!encode_windows_1252(s));
+TEST_CASE("a surrogate or a unit past U+10FFFF fails every encoder at its index, after earlier charset faults") {
+    // Not reachable through a str that encodes to UTF-8, but units may hold
+    // any value: the walks stop there instead of writing an ill-formed form.
+    int bad = 0;
+    for (char32_t u : {char32_t{0xD800}, char32_t{0xDBFF}, char32_t{0xDC00}, char32_t{0xDFFF}, char32_t{0x110000},
+                       char32_t{0xFFFFFFFF}}) {
+        for (std::size_t at : {std::size_t{0}, std::size_t{5}, std::size_t{16}, std::size_t{40}}) {
+            const std::u32string text = std::u32string(at, U'a') + u + U"bc" + std::u32string(20, U'd');
+            for (unsigned width : {2u, 4u}) {
+                if (width == 2 && u > 0xFFFF) {
+                    continue;
+                }
+                const text_forms::Units units(text, width);
+                bad += has_surrogate(units.view) ? 0 : 1;
+                for (int e = 0; e <= static_cast<int>(TextEncoder::Windows1252); ++e) {
+                    bool consistent = true;
+                    const auto got = text_forms::encode(static_cast<TextEncoder>(e), text, width, consistent);
+                    bad += consistent && !got.ok && got.bytes == surrogate_message(at) ? 0 : 1;
+                }
+            }
+        }
     }
+    CHECK(bad == 0);
+    CHECK(surrogate_message(7) == "Text holds a surrogate or a code point past U+10FFFF at index 7, which has no encoding");
+    CHECK(!has_surrogate(text_forms::Units(U"a\uD7FF\uE000\U0010FFFF", 4).view));
+    // A character that the charset lacks, before the surrogate, is reported.
+    bool ok = true;
+    const std::u32string text = {U'a', U'b', 0xE9, 0xD800};
+    CHECK(text_forms::encode(TextEncoder::UsAscii, text, 2, ok).bytes == "Character '\u00E9' (U+00E9) is not valid US-ASCII");
+    CHECK(text_forms::encode(TextEncoder::Iso8859_1, text, 4, ok).bytes == surrogate_message(3));
+    CHECK(text_forms::encode(TextEncoder::Windows1252, std::u32string{0x80, 0xD800}, 2, ok).bytes == "Failed to encode to Windows-1252");
+    CHECK(ok);
+}
+
+TEST_CASE("units of an unknown width are refused") {
+    const char data[4] = {};
+    char out[16];
+    const auto r = encode_text_into(TextEncoder::Utf8, TextView{data, 1, 3, false}, out);
+    CHECK(!r && r.error().message == "text units must be 1, 2 or 4 bytes wide");
 }
