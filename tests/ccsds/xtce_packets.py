@@ -5,7 +5,8 @@ container's layout puts them: fixed offsets as they are, fields after a
 field of varying size after the previous one's end, sizes taken from the
 values of the sizing fields. Entries whose IncludeCondition is false are
 left out by the caller (absent from values). Strings are given as text;
-terminated and size-tagged strings are laid as the bytes they occupy.
+terminated and size-tagged strings are laid as the bytes they occupy
+(bytes given instead of text are laid as they are).
 """
 
 from __future__ import annotations
@@ -45,7 +46,7 @@ def pack(layout, values: dict) -> bytes:
         encoding = slot.encoding
         if param is not None and param.encoding.kind == "string":
             enc = param.encoding
-            data = _TEXT_ENCODERS[enc.name](value)
+            data = value if isinstance(value, bytes) else _TEXT_ENCODERS[enc.name](value)
             if slot.encoding == "binary":
                 if enc.leading_size_bits is not None:
                     data = len(data).to_bytes(enc.leading_size_bits // 8, "big") + data

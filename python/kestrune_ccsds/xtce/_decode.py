@@ -558,7 +558,7 @@ def _time(scale, values, packet_index, cells, column, mask, kind):
     ns = whole.astype(np.int64) * 1_000_000_000 + np.round(
         (np.where(valid & ~over, seconds, 0.0) - whole) * 1e9).astype(np.int64)
     delta = ns.astype("timedelta64[ns]")
-    delta[~valid | over] = np.timedelta64("NaT")
+    delta[~valid | over] = np.timedelta64("NaT", "ns")
     if kind == "relative_time":
         return delta
     if scale.epoch is None:
