@@ -267,6 +267,14 @@ BAD = [
                    containers=_child("C", entries='<ParameterRefEntry parameterRef="P"/>')),
      '<ParameterRefEntry parameterRef="P"', "ParameterRefEntry 'P'",
      "parameter 'P': ArrayParameterType is not supported"),
+    ("leading size bits",
+     dict(types='<StringParameterType name="S"><StringDataEncoding><SizeInBits><Fixed>'
+                '<FixedValue>64</FixedValue></Fixed><LeadingSize sizeInBitsOfSizeTag="4"/>'
+                '</SizeInBits></StringDataEncoding></StringParameterType>',
+          params='<Parameter name="P" parameterTypeRef="S"/>',
+          containers=_child("C", entries='<ParameterRefEntry parameterRef="P"/>')),
+     '<ParameterRefEntry parameterRef="P"', "ParameterRefEntry 'P'",
+     "parameter 'P': a string with a leading size inside a fixed size needs whole bytes for both"),
     ("out of range", dict(containers=_child("C", _cmp("A", 5000))),
      '<Comparison parameterRef="A" value="5000"', "Comparison 'A == 5000'",
      "the restriction of 'C' can never match: A holds 0 to 2047 (unsigned, 11 bits) and no "

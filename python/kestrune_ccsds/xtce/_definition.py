@@ -253,6 +253,10 @@ class Definition:
         if enc is None:
             raise self._error(line, element, f"parameter '{param.name}' has no data encoding")
         name = enc.name
+        if (enc.leading_size_bits is not None and enc.bits is not None
+                and (enc.bits % 8 or enc.leading_size_bits % 8)):
+            raise self._error(line, element, f"parameter '{param.name}': a string with a leading "
+                                             "size inside a fixed size needs whole bytes for both")
         if enc.kind == "string" and (enc.termination is not None
                                      or (enc.leading_size_bits is not None and enc.bits is not None)):
             name = "binary"  # cut at the terminator or size tag, then decoded as text

@@ -111,7 +111,7 @@ class TimeScale:
     unit_seconds: float
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, repr=False)
 class ParameterType:
     name: str
     qualified_name: str
@@ -125,8 +125,12 @@ class ParameterType:
     unsupported: str | None = None  # why a parameter of this type cannot be laid out
     line: int | None = None
 
+    def __repr__(self):
+        encoding = self.encoding.describe() if self.encoding else "no encoding"
+        return f"<ParameterType {self.qualified_name} ({self.kind}, {encoding})>"
 
-@dataclass(frozen=True, slots=True)
+
+@dataclass(frozen=True, slots=True, repr=False)
 class Parameter:
     """A parameter: its name, type, encoding, units and description."""
 
@@ -143,6 +147,12 @@ class Parameter:
     @property
     def units(self) -> str:
         return self.type.units
+
+    def __repr__(self):
+        encoding = self.encoding.describe() if self.encoding else "no encoding"
+        units = f", units {self.units!r}" if self.units else ""
+        return (f"<Parameter {self.qualified_name}: {self.type.kind} type {self.type.name} "
+                f"({encoding}){units}>")
 
 
 @dataclass(frozen=True, slots=True)
@@ -190,7 +200,7 @@ class Entry:
     line: int | None
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, repr=False)
 class Container:
     """A sequence container as written, with its base and restriction."""
 
@@ -202,6 +212,11 @@ class Container:
     entries: tuple[Entry, ...]
     description: str = ""
     line: int | None = None
+
+    def __repr__(self):
+        kind = "abstract container" if self.abstract else "container"
+        base = f" extends {self.base}" if self.base else ""
+        return f"<{kind} {self.qualified_name}{base}: {len(self.entries)} entries>"
 
 
 @dataclass(frozen=True, slots=True)

@@ -15,10 +15,8 @@ is looked up in that SpaceSystem and then in its ancestors.
 from __future__ import annotations
 
 import datetime
-import functools
 import math
 import os
-import re
 
 import numpy as np
 
@@ -64,6 +62,15 @@ _TYPE_KINDS = {
     "ArrayParameterType": "array", "AggregateParameterType": "aggregate",
 }
 
+_ENCODING_TAGS = frozenset(("IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding",
+                            "BinaryDataEncoding"))
+_TIME_KINDS = frozenset(("absolute_time", "relative_time"))
+_ALLOWED_ENCODINGS = {
+    "integer": ("integer", "float"), "float": ("integer", "float"), "string": ("string",),
+    "binary": ("binary",), "boolean": ("integer",), "enumerated": ("integer",),
+    "absolute_time": ("integer", "float"), "relative_time": ("integer", "float"),
+}
+
 _EPOCHS = {
     "TAI": "1958-01-01T00:00:00", "J2000": "2000-01-01T12:00:00",
     "UNIX": "1970-01-01T00:00:00", "POSIX": "1970-01-01T00:00:00", "GPS": "1980-01-06T00:00:00",
@@ -80,9 +87,6 @@ _UNSUPPORTED_ENTRIES = {
     "ParameterSegmentRefEntry", "ContainerSegmentRefEntry", "StreamSegmentEntry",
     "IndirectParameterRefEntry", "ArrayParameterRefEntry",
 }
-
-
-_UNCACHED = re.compile(rb"DynamicValue|ContextCalibrator|MathOperation|FromBinary|Discrete")
 
 
 def _split(tag):
@@ -155,10 +159,6 @@ class Loader:
         self._resolving: list[str] = []
         self._local_of: dict[object, str] = {}
         self._encodings: dict[tuple, Encoding] = {}
-        self._type_cache: dict[tuple, ParameterType] = {}
-        from lxml import etree
-
-        self._tostring = functools.partial(etree.tostring, with_tail=False)
         self._collect(root, "")
 
     # -- helpers -----------------------------------------------------------
@@ -298,30 +298,12 @@ class Loader:
         if qualified in self._resolving:
             cycle = " -> ".join(self._resolving[self._resolving.index(qualified):] + [qualified])
             raise self.error(el, f"circular baseType: {cycle}")
-        # Types that differ only in name are read once: the key is the type's
-        # element without its name and short description. Types whose parts
-        # carry their own line numbers into later messages are always read.
-        body = b"".join(map(self._tostring, el))
-        key = None
-        if _UNCACHED.search(body) is None:
-            key = (el.tag, ss, body, tuple((k, v) for k, v in el.attrib.items()
-                                           if k != "name" and k != "shortDescription"))
-            template = self._type_cache.get(key)
-            if template is not None:
-                ptype = ParameterType(el.get("name"), qualified, template.kind, template.encoding,
-                                      template.units, template.enumeration, template.one_string,
-                                      template.zero_string, template.time, template.unsupported,
-                                      el.sourceline)
-                self.types[qualified] = ptype
-                return ptype
         self._resolving.append(qualified)
         try:
             ptype = self._parse_type(el, ss, qualified)
         finally:
             self._resolving.pop()
         self.types[qualified] = ptype
-        if key is not None:
-            self._type_cache[key] = ptype
         return ptype
 
     def _parse_type(self, el, ss, qualified) -> ParameterType:
@@ -347,42 +329,42 @@ class Loader:
         units = base.units if base else ""
         enumeration = base.enumeration if base else ()
         time = base.time if base else None
-        for sub, child in self.kids(el):
-            if sub == "UnitSet":
-                units = self._units(child)
-            elif sub in ("IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding",
-                         "BinaryDataEncoding"):
+        local_of = self._local_of
+        for child in el:
+            sub = local_of.get(child.tag)
+            if sub is None:
+                sub = self._learn(child.tag)
+            if sub in _ENCODING_TAGS:
                 encoding = self.encoding(child, ss)
+            elif sub == "UnitSet":
+                if len(child):
+                    units = self._units(child)
             elif sub == "EnumerationList":
                 enumeration = self._enumeration(child)
-            elif sub == "Encoding" and kind in ("absolute_time", "relative_time"):
+            elif sub == "Encoding" and kind in _TIME_KINDS:
                 encoding, time = self._time_encoding(child, ss, kind, time)
             elif sub == "ReferenceTime" and kind == "absolute_time":
                 epoch = self._epoch(child)
                 time = (TimeScale(epoch, time.scale, time.offset, time.unit_seconds) if time
                         else TimeScale(epoch, 1.0, 0.0, 1.0))
-        if kind in ("absolute_time", "relative_time") and time is None:
-            time = TimeScale(None, 1.0, 0.0, 1.0)
-        if kind == "relative_time" and time is not None and time.epoch is not None:
-            time = TimeScale(None, time.scale, time.offset, time.unit_seconds)
-        one = el.get("oneStringValue", base.one_string if base else "True")
-        zero = el.get("zeroStringValue", base.zero_string if base else "False")
-        if encoding is not None:
+        if kind in _TIME_KINDS:
+            if time is None:
+                time = TimeScale(None, 1.0, 0.0, 1.0)
+            elif kind == "relative_time" and time.epoch is not None:
+                time = TimeScale(None, time.scale, time.offset, time.unit_seconds)
+        one, zero = "True", "False"
+        if kind == "boolean":
+            one = el.get("oneStringValue", base.one_string if base else "True")
+            zero = el.get("zeroStringValue", base.zero_string if base else "False")
+        if encoding is not None and encoding.kind not in _ALLOWED_ENCODINGS[kind]:
             self._check_kind(el, kind, encoding)
         return ParameterType(name, qualified, kind, encoding, units, enumeration, one, zero,
                              time, None, line)
 
     def _check_kind(self, el, kind, encoding):
-        allowed = {
-            "integer": ("integer", "float"), "float": ("integer", "float"),
-            "string": ("string",), "binary": ("binary",),
-            "boolean": ("integer", "binary", "string"), "enumerated": ("integer",),
-            "absolute_time": ("integer", "float"), "relative_time": ("integer", "float"),
-        }[kind]
-        if encoding.kind not in allowed:
-            raise self.error(el, f"a {kind} type cannot have a {encoding.kind} data encoding")
-        if kind == "boolean" and encoding.kind != "integer":
+        if kind == "boolean" and encoding.kind in ("binary", "string"):
             raise self.error(el, "a boolean type is supported with an integer data encoding only")
+        raise self.error(el, f"a {kind} type cannot have a {encoding.kind} data encoding")
 
     def _units(self, el) -> str:
         parts = []
