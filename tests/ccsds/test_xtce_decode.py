@@ -12,8 +12,8 @@ from hypothesis import given, settings, strategies as st  # noqa: E402
 
 from kestrune_ccsds import decode, read_packets  # noqa: E402
 from kestrune_ccsds.xtce import load_xtce  # noqa: E402
-from xtce_large import FIRST_APID, generate  # noqa: E402
-from xtce_packets import pack  # noqa: E402
+from .xtce_large import FIRST_APID, generate  # noqa: E402
+from .xtce_packets import pack  # noqa: E402
 
 FEATURES = load_xtce(pathlib.Path(__file__).parent / "xtce" / "features.xml")
 HEADER = {"Version": 0, "Type": 0, "SecHdrFlag": 0, "SeqFlags": 3, "SeqCount": 7}
@@ -255,3 +255,24 @@ def test_calibrators_that_cannot_be_evaluated_decode_raw_only():
         decode(stream, defn)
     assert str(info.value) == ("C: packet 0: P: a MathOperationCalibrator cannot be evaluated; "
                                "decode with values='raw'")
+
+
+def test_tables_convert_with_units_and_absent_entries():
+    pa = pytest.importorskip("pyarrow")
+    pytest.importorskip("pandas")
+    spare = (5).to_bytes(2, "big")
+    two, _ = packet(FEATURES, "ScienceName", dict(APID=200, SciID=2, Name="a", Spare=spare,
+                                                   Trailer=1))
+    three, _ = packet(FEATURES, "ScienceName", dict(APID=200, SciID=3, Name="b", Extra=9,
+                                                     Spare=spare, Trailer=2))
+    stream = read_packets(_power(BatVolt=100) + two + three)
+    tables = decode(stream, FEATURES)
+    frame = tables["ScienceName"].to_pandas()
+    assert frame["Extra"].isna().tolist() == [True, False] and frame["Extra"][1] == 9
+    assert frame["Name"].tolist() == ["a", "b"]
+    arrow = tables["PowerHK"].to_arrow()
+    field = arrow.schema.field("BatVolt")
+    assert field.metadata == {b"unit": b"V", b"description": b"Battery voltage"}
+    assert arrow.column("Stamp").type == pa.timestamp("ns")
+    assert arrow.column("Mode").to_pylist() == ["OFF"]
+    assert tables["ScienceName"].to_arrow().column("Spare").type == pa.binary()

@@ -11,8 +11,8 @@ import kestrune  # noqa: E402
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
 from kestrune_ccsds.xtce import DefinitionError, load_xtce  # noqa: E402
-from xtce_large import generate  # noqa: E402
-from xtce_packets import pack  # noqa: E402
+from .xtce_large import generate  # noqa: E402
+from .xtce_packets import pack  # noqa: E402
 
 HERE = pathlib.Path(__file__).parent / "xtce"
 FEATURES = HERE / "features.xml"

@@ -274,6 +274,10 @@ def _decode_container(defn, stream, layout, idx, name, errors, progress, enginee
                             errors=errors, progress=progress)
         tables.append((slots, table))
     columns, mask, packet_index, errs = _merge(layout, tables, len(idx))
+    longer = sum(t.packets_longer for _, t in tables)
+    note = getattr(stream, "note_longer", None)
+    if note is not None:
+        note(name, longer)
     cells = _CellErrors(errors, name)
     out = {}
     for column, param in layout.columns.items():
@@ -290,12 +294,16 @@ def _decode_container(defn, stream, layout, idx, name, errors, progress, enginee
     errs.sort(key=lambda e: e[0])
     units = {}
     descriptions = {}
+    object_types = {}
     for column, param in layout.columns.items():
         if engineering and param.units:
             units[column] = param.units
         if param.description:
             descriptions[column] = param.description
-    return _make_table(name, out, packet_index, errs, mask, units, descriptions)
+        if out[column].dtype == object:
+            object_types[column] = "binary" if param.encoding.kind == "binary" else "text"
+    return _make_table(name, out, packet_index, errs, mask, units, descriptions, object_types,
+                       longer)
 
 
 def _slot_of(layout, column):
@@ -362,17 +370,18 @@ def _empty_like(slot, n):
         out[:] = None
         return out
     if enc.startswith(("ieee", "mil", "dec", "ibm", "ti")):
-        return np.zeros(n, np.float64)
+        return np.full(n, np.nan)
     if enc == "unsigned":
         return np.zeros(n, np.uint64)
     return np.zeros(n, np.int64)
 
 
-def _make_table(key, columns, packet_index, errs, mask, units, descriptions):
+def _make_table(key, columns, packet_index, errs, mask, units, descriptions, object_types,
+                longer):
     from ..columns import Table
 
-    return Table(key=key, columns=columns, packet_index=packet_index, errors=errs, mask=mask,
-                 units=units, descriptions=descriptions)
+    return Table(key, columns, packet_index, errs, mask, object_types=object_types, units=units,
+                 descriptions=descriptions, packets_longer=longer)
 
 
 # -- values ------------------------------------------------------------------
