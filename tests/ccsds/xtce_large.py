@@ -19,6 +19,11 @@ FIRST_APID = 100
 SAMPLE_SLOPE, SAMPLE_INTERCEPT = 8, 8
 
 
+# Every value of the 4-bit enumerations has a label.
+ENUMERATION = "".join(f'<xtce:Enumeration value="{v}" label="{label}"/>' for v, label in
+                      enumerate(["OFF", "ON"] + [f"MODE_{v}" for v in range(2, 16)]))
+
+
 def _kind(i: int) -> str:
     return ("u", "s", "f", "e", "c", "u", "s", "u")[i % 8]
 
@@ -67,11 +72,8 @@ def generate(parameters: int = 10_000, containers: int = 40, *, dynamic: bool = 
             elif kind == "e":
                 types.append(f'<xtce:EnumeratedParameterType name="{tname}">'
                              f'<xtce:IntegerDataEncoding sizeInBits="{bits}"/>'
-                             '<xtce:EnumerationList>'
-                             '<xtce:Enumeration value="0" label="OFF"/>'
-                             '<xtce:Enumeration value="1" label="ON"/>'
-                             '<xtce:Enumeration value="2" maxValue="15" label="OTHER"/>'
-                             '</xtce:EnumerationList></xtce:EnumeratedParameterType>')
+                             '<xtce:EnumerationList>' + ENUMERATION
+                             + '</xtce:EnumerationList></xtce:EnumeratedParameterType>')
             elif kind == "c":
                 types.append(f'<xtce:FloatParameterType name="{tname}">'
                              '<xtce:UnitSet><xtce:Unit>V</xtce:Unit></xtce:UnitSet>'

@@ -135,7 +135,7 @@ def _probe(defn, stream, layout, needed, idx):
     if any(s.condition is not None for s in slots):
         raise ValueError(f"container '{defn.name_of(layout.container.qualified_name)}': "
                          "restrictions on fields after an IncludeCondition are not supported")
-    table = decode_plan(stream, compile_plan(_fieldspecs(slots)), idx, key=None, errors="mask",
+    table = decode_plan(stream, _plan(defn, slots), idx, key=None, errors="mask",
                         progress=False)
     ok = np.ones(len(idx), bool)
     by_param = {}
@@ -202,6 +202,17 @@ def _compared(defn, columns, qualified, raw):
 # -- plans -------------------------------------------------------------------
 
 
+def _plan(defn, slots):
+    """The compiled plan of these slots, compiled once per definition."""
+    from ..columns import compile_plan
+
+    key = tuple(id(s) for s in slots)
+    plan = defn._plans.get(key)
+    if plan is None:
+        plan = defn._plans[key] = (compile_plan(_fieldspecs(slots)), slots)
+    return plan[0]
+
+
 def _fieldspecs(slots):
     from ..columns import FieldSpec
 
@@ -238,8 +249,8 @@ def _variants(defn, stream, layout, idx):
             continue
         cond = slots[i].condition
         needed = set(_params(cond))
-        table = decode_plan(stream, compile_plan(_fieldspecs(present)), packets, key=None,
-                            errors="mask", progress=False)
+        table = decode_plan(stream, _plan(defn, present), packets, key=None, errors="mask",
+                            progress=False)
         columns = {}
         ok = np.ones(len(packets), bool)
         for s in present:
@@ -270,8 +281,8 @@ def _decode_container(defn, stream, layout, idx, name, errors, progress, enginee
     for slots, packets in parts:
         if len(packets) == 0:
             continue
-        table = decode_plan(stream, compile_plan(_fieldspecs(slots)), packets, key=name,
-                            errors=errors, progress=progress)
+        table = decode_plan(stream, _plan(defn, slots), packets, key=name, errors=errors,
+                            progress=progress)
         tables.append((slots, table))
     columns, mask, packet_index, errs = _merge(layout, tables, len(idx))
     longer = sum(t.packets_longer for _, t in tables)
@@ -280,9 +291,10 @@ def _decode_container(defn, stream, layout, idx, name, errors, progress, enginee
         note(name, longer)
     cells = _CellErrors(errors, name)
     out = {}
+    slots_by_column = {s.column: s for s in layout.slots}
     for column, param in layout.columns.items():
         values = columns[column]
-        slot = _slot_of(layout, column)
+        slot = slots_by_column[column]
         values = _finish_text(slot, values, packet_index, cells, mask.get(column))
         if engineering:
             values = _engineering(defn, param, column, values, packet_index, cells,
@@ -306,15 +318,9 @@ def _decode_container(defn, stream, layout, idx, name, errors, progress, enginee
                        longer)
 
 
-def _slot_of(layout, column):
-    for s in layout.slots:
-        if s.column == column:
-            return s
-    raise KeyError(column)
-
-
 def _merge(layout, tables, n):
     """One set of columns over all packets, in stream order, from the variant tables."""
+    by_column = {s.column: s for s in layout.slots}
     if len(tables) == 1:
         slots, table = tables[0]
         present = {s.column for s in slots}
@@ -323,7 +329,7 @@ def _merge(layout, tables, n):
         packet_index = np.asarray(table.packet_index)
         for c in layout.columns:
             if c not in present:
-                columns[c] = _empty_like(_slot_of(layout, c), len(packet_index))
+                columns[c] = _empty_like(by_column[c], len(packet_index))
                 mask[c] = np.ones(len(packet_index), bool)
         return columns, mask, packet_index, list(table.errors)
     packet_index = np.concatenate([np.asarray(t.packet_index) for _, t in tables])
@@ -337,14 +343,14 @@ def _merge(layout, tables, n):
     for c in layout.columns:
         pieces = []
         masks = []
-        for slots, t in tables:
+        for _, t in tables:
             count = len(t.packet_index)
             if c in t.columns:
                 pieces.append(np.asarray(t.columns[c]))
                 m = t.mask.get(c)
                 masks.append(m if m is not None else np.zeros(count, bool))
             else:
-                pieces.append(_empty_like(_slot_of(layout, c), count))
+                pieces.append(_empty_like(by_column[c], count))
                 masks.append(np.ones(count, bool))
         dtype = _common_dtype(pieces)
         columns[c] = np.concatenate([p.astype(dtype, copy=False) for p in pieces])[order]
@@ -447,14 +453,7 @@ def _engineering(defn, param, column, values, packet_index, cells, mask, columns
                        f"a {cal.kind} cannot be evaluated; decode with values='raw'")
         return values
     if kind == "enumerated":
-        out = np.empty(len(values), object)
-        out[:] = None
-        found = np.zeros(len(values), bool)
-        raw = values.astype(np.int64, copy=False) if values.dtype != np.uint64 else values
-        for lo, hi, label in ptype.enumeration:
-            sel = (raw >= lo) & (raw <= hi) & ~found
-            out[sel] = label
-            found |= sel
+        out, found = _labels(defn, ptype, values)
         missing = ~found & _valid(mask, len(values))
         if missing.any():
             first = values[np.argmax(missing)]
@@ -490,6 +489,44 @@ def _engineering(defn, param, column, values, packet_index, cells, mask, columns
     if kind in ("absolute_time", "relative_time"):
         return _time(ptype.time, values, packet_index, cells, column, mask, kind)
     return values
+
+
+def _labels(defn, ptype, values):
+    """(labels, found): the enumeration label of each raw value, by table lookup."""
+    table = defn._enum_tables.get(ptype.qualified_name)
+    if table is None:
+        low = min((lo for lo, _, _ in ptype.enumeration), default=0)
+        high = max((hi for _, hi, _ in ptype.enumeration), default=-1)
+        if high - low < 1 << 16:
+            labels = np.empty(high - low + 1, object)
+            known = np.zeros(high - low + 1, bool)
+            for lo, hi, label in reversed(ptype.enumeration):  # the first listed label wins
+                labels[lo - low:hi - low + 1] = label
+                known[lo - low:hi - low + 1] = True
+            table = (low, labels, known)
+        else:
+            table = (None, None, None)
+        defn._enum_tables[ptype.qualified_name] = table
+    low, labels, known = table
+    # Raw values as int64; unsigned values above its range have no label.
+    huge = np.zeros(len(values), bool)
+    if values.dtype == np.uint64:
+        huge = values > np.uint64((1 << 63) - 1)
+        values = np.where(huge, np.uint64(0), values).astype(np.int64)
+    if low is not None:
+        raw = values.astype(np.int64) - low
+        inside = (raw >= 0) & (raw < len(labels)) & ~huge
+        pos = np.where(inside, raw, 0)
+        found = inside & known[pos]
+        return np.where(found, labels[pos], None), found
+    out = np.empty(len(values), object)
+    out[:] = None
+    found = np.zeros(len(values), bool)
+    for lo, hi, label in ptype.enumeration:
+        sel = (values >= lo) & (values <= hi) & ~found & ~huge
+        out[sel] = label
+        found |= sel
+    return out, found
 
 
 def _valid(mask, n):

@@ -114,6 +114,9 @@ class Definition:
         self.roots = tuple(c for c in self._children.get(None, ())
                            if c.qualified_name not in included)
         self._loader = None
+        # Filled while decoding: compiled plans and enumeration lookup tables.
+        self._plans: dict[tuple, object] = {}
+        self._enum_tables: dict[str, tuple] = {}
 
     @staticmethod
     def _keyed(items):
