@@ -327,3 +327,16 @@ def test_documents_that_are_not_definitions(tmp_path):
     with pytest.raises(DefinitionError, match=re.escape(f"{missing}, document: cannot be read")):
         load_xtce(missing)
     assert isinstance(DefinitionError("s", 1, "e", "p"), ValueError)
+
+
+def test_names_shared_by_two_space_systems_are_qualified():
+    sub = ('<SpaceSystem name="{0}"><TelemetryMetaData><ParameterSet>'
+           '<Parameter name="T" parameterTypeRef="../U8"/></ParameterSet>'
+           '</TelemetryMetaData></SpaceSystem>')
+    text = _doc(containers=_child("C", entries='<ParameterRefEntry parameterRef="A/T"/>'
+                                               '<ParameterRefEntry parameterRef="/T/B/T"/>'
+                                               '<ParameterRefEntry parameterRef="B"/>'))
+    text = text.replace("</SpaceSystem>", sub.format("A") + sub.format("B") + "</SpaceSystem>")
+    d = load_xtce(text.encode())
+    assert {"/T/A/T", "/T/B/T", "A", "B"} <= set(d.parameters)
+    assert [s.column for s in d.layout("C").slots] == ["A", "B", "/T/A/T", "/T/B/T", "B#2"]
