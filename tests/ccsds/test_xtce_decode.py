@@ -1,5 +1,6 @@
 """Decoding streams with definitions: round trips through packets laid by kestrune.pack_parameters."""
 
+import importlib.util
 import pathlib
 import random
 
@@ -271,6 +272,10 @@ def test_tables_convert_with_units_and_absent_entries():
                                                      Spare=spare, Trailer=2))
     stream = read_packets(_power(BatVolt=100) + two + three)
     tables = decode(stream, FEATURES)
+    if importlib.util.find_spec("tqdm") is not None:
+        shown = decode(stream, FEATURES, progress=True)  # one bar over all containers
+        assert {k: t.packet_index.tolist() for k, t in shown.items()} == \
+            {k: t.packet_index.tolist() for k, t in tables.items()}
     frame = tables["ScienceName"].to_pandas()
     assert frame["Extra"].isna().tolist() == [True, False] and frame["Extra"][1] == 9
     assert frame["Name"].tolist() == ["a", "b"]

@@ -55,8 +55,6 @@ class _CellErrors:
 
 
 def decode_definition(defn, stream, errors, progress, values):
-    from ..columns import FieldSpec, compile_plan, decode_plan  # noqa: F401
-
     if errors not in ("raise", "mask"):
         raise ValueError(f"errors must be 'raise' or 'mask', not {errors!r}")
     if values not in ("engineering", "raw"):
@@ -68,14 +66,27 @@ def decode_definition(defn, stream, errors, progress, values):
         if len(remaining) == 0:
             break
         remaining = _descend(defn, stream, root, remaining, assigned)
-    out = {}
+    chosen = {}
     for q, parts in assigned.items():
         idx = np.sort(np.concatenate(parts)) if len(parts) > 1 else parts[0]
-        if len(idx) == 0:
-            continue
-        name = defn.name_of(q)
-        out[name] = _decode_container(defn, stream, defn._layout(q), idx, name, errors, progress,
-                                      engineering)
+        if len(idx):
+            chosen[q] = idx
+    # One progress bar over the bytes of every packet that is decoded.
+    bar = None
+    if progress:
+        from ..columns import _progress_bar
+
+        total = sum(int(stream.lengths[idx].sum(dtype=np.uint64)) for idx in chosen.values())
+        bar = _progress_bar(total, True, getattr(stream, "source_name", "packets"))
+    try:
+        out = {}
+        for q, idx in chosen.items():
+            name = defn.name_of(q)
+            out[name] = _decode_container(defn, stream, defn._layout(q), idx, name, errors, bar,
+                                          engineering)
+    finally:
+        if bar is not None:
+            bar.close()
     return out
 
 
@@ -127,7 +138,7 @@ def _params(cond):
 
 def _probe(defn, stream, layout, needed, idx):
     """Decodes the fields a restriction needs; ok marks packets that hold them all."""
-    from ..columns import compile_plan, decode_plan
+    from ..columns import decode_plan
 
     last = max(i for i, s in enumerate(layout.slots)
                if s.parameter is not None and s.parameter.qualified_name in needed)
@@ -233,7 +244,7 @@ def _variants(defn, stream, layout, idx):
     layout order, each on the fields before it, so that the fields a
     condition reads are decoded with the entries present that precede them.
     """
-    from ..columns import compile_plan, decode_plan
+    from ..columns import decode_plan
 
     pending = [(0, [], idx)]
     done = []
@@ -270,8 +281,8 @@ def _variants(defn, stream, layout, idx):
     return done
 
 
-def _decode_container(defn, stream, layout, idx, name, errors, progress, engineering):
-    from ..columns import compile_plan, decode_plan
+def _decode_container(defn, stream, layout, idx, name, errors, bar, engineering):
+    from ..columns import _decode_plan
 
     if layout.fixed or all(s.condition is None for s in layout.slots):
         parts = [(list(layout.slots), idx)]
@@ -281,8 +292,8 @@ def _decode_container(defn, stream, layout, idx, name, errors, progress, enginee
     for slots, packets in parts:
         if len(packets) == 0:
             continue
-        table = decode_plan(stream, _plan(defn, slots), packets, key=name, errors=errors,
-                            progress=progress)
+        table = _decode_plan(stream, _plan(defn, slots), np.ascontiguousarray(packets),
+                             name, errors, bar)
         tables.append((slots, table))
     columns, mask, packet_index, errs = _merge(layout, tables, len(idx))
     longer = sum(t.packets_longer for _, t in tables)

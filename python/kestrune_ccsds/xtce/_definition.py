@@ -7,7 +7,7 @@ from collections import Counter
 from types import MappingProxyType
 
 from ._model import (
-    AllOf, AnyOf, Comparison, Container, DefinitionError, Layout, Parameter, Polynomial, Slot,
+    AllOf, Comparison, Container, DefinitionError, Layout, Parameter, Polynomial, Slot,
 )
 from ._parse import Loader, parse_document
 
