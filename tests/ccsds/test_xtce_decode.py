@@ -94,7 +94,7 @@ PACKETS = st.lists(st.one_of(
 def build(specs):
     """The stream bytes and, per container, the (packet index, values) laid."""
     data = []
-    expected = {}
+    expected = {None: []}
     for i, (container, values) in enumerate(specs):
         if container == "stray":
             # No container takes these: an APID the definition lacks, a
@@ -112,6 +112,7 @@ def build(specs):
                 v["PktLen"] = len(raw) - 7
                 raw = pack(layout, v)
             data.append(raw)
+            expected[None].append((i, None))
             continue
         values = dict(values)
         if container == "PowerHK":
@@ -134,6 +135,9 @@ def test_round_trip_raw_and_engineering(specs):
     stream = read_packets(data)
     raw = decode(stream, FEATURES, values="raw")
     eng = decode(stream, FEATURES)
+    stray = [i for i, _ in expected.pop(None)]
+    assert {k: v.tolist() for k, v in FEATURES.classify(stream).items()} == \
+        {None: stray, **{k: [i for i, _ in rows] for k, rows in expected.items()}}
     assert set(raw) == set(eng) == set(expected)
     for container, rows in expected.items():
         r, e = raw[container], eng[container]

@@ -239,6 +239,13 @@ BAD = [
           params='<Parameter name="P" parameterTypeRef="S"/>'),
      '<StringDataEncoding encoding="EBCDIC"', "StringDataEncoding",
      "unsupported string encoding 'EBCDIC'"),
+    ("terminator only",
+     dict(types='<StringParameterType name="S"><StringDataEncoding><SizeInBits>'
+                '<TerminationChar>00</TerminationChar></SizeInBits></StringDataEncoding>'
+                '</StringParameterType>', params='<Parameter name="P" parameterTypeRef="S"/>'),
+     "<StringDataEncoding><SizeInBits><Term", "StringDataEncoding",
+     "a string that ends only at its TerminationChar is not supported (give a FixedValue or "
+     "DynamicValue size)"),
     ("little-endian bits",
      dict(types='<IntegerParameterType name="L"><IntegerDataEncoding sizeInBits="12" '
                 'byteOrder="leastSignificantByteFirst"/></IntegerParameterType>',

@@ -60,17 +60,7 @@ def decode_definition(defn, stream, errors, progress, values):
     if values not in ("engineering", "raw"):
         raise ValueError(f"values must be 'engineering' or 'raw', not {values!r}")
     engineering = values == "engineering"
-    assigned: dict[str, list[np.ndarray]] = {}
-    remaining = np.arange(len(stream), dtype=np.int64)
-    for root in defn.roots:
-        if len(remaining) == 0:
-            break
-        remaining = _descend(defn, stream, root, remaining, assigned)
-    chosen = {}
-    for q, parts in assigned.items():
-        idx = np.sort(np.concatenate(parts)) if len(parts) > 1 else parts[0]
-        if len(idx):
-            chosen[q] = idx
+    chosen = {q: idx for q, idx in classify(defn, stream).items() if q is not None}
     # One progress bar over the bytes of every packet that is decoded.
     bar = None
     if progress:
@@ -93,6 +83,26 @@ def decode_definition(defn, stream, errors, progress, values):
 # -- classification ----------------------------------------------------------
 
 
+def classify(defn, stream):
+    """{qualified container name: packet indices}, and None: the packets no container takes."""
+    assigned: dict[str, list[np.ndarray]] = {}
+    remaining = np.arange(len(stream), dtype=np.int64)
+    for root in defn.roots:
+        if len(remaining) == 0:
+            break
+        remaining = _descend(defn, stream, root, remaining, assigned)
+    out = {}
+    for q, parts in assigned.items():
+        idx = np.sort(np.concatenate(parts)) if len(parts) > 1 else parts[0]
+        if len(idx):
+            out[q] = idx
+    taken = np.zeros(len(stream), bool)
+    for idx in out.values():
+        taken[idx] = True
+    out[None] = np.flatnonzero(~taken)
+    return out
+
+
 def _descend(defn, stream, cont, idx, assigned):
     """Hands the packets idx down from cont; returns the packets no container took."""
     children = defn.children(cont)
@@ -111,12 +121,10 @@ def _descend(defn, stream, cont, idx, assigned):
             else:
                 match = free & ok & _evaluate(defn, child.restriction, columns, len(idx))
             if match.any():
+                # Packets that a child matches stay with it, even those that
+                # nothing below it takes: they are in no table.
                 free &= ~match
-                left = _descend(defn, stream, child, idx[match], assigned)
-                if len(left):
-                    # Packets that a child matched but that nothing below it
-                    # took stay unassigned, as in a walk down the tree.
-                    pass
+                _descend(defn, stream, child, idx[match], assigned)
         idx = idx[free]
     if len(idx) and not cont.abstract:
         assigned.setdefault(cont.qualified_name, []).append(idx)

@@ -405,6 +405,18 @@ class Definition:
     def children(self, container: Container) -> list[Container]:
         return self._children.get(container.qualified_name, [])
 
+    def classify(self, stream) -> dict:
+        """Which packets of a stream each concrete container takes.
+
+        Returns {container name: packet indices (int64, stream order)}, only
+        for containers that take packets, and under the key None the packets
+        that no container takes.
+        """
+        from ._decode import classify
+
+        return {(self.name_of(q) if q is not None else None): idx
+                for q, idx in classify(self, stream).items()}
+
     def _decode(self, stream, errors="raise", progress=False, values="engineering"):
         from ._decode import decode_definition
 

@@ -542,6 +542,9 @@ class Loader:
         if not found:
             raise self.error(el, "the SizeInBits or Variable element is missing")
         if bits is None and size is None and leading is None:
+            if termination is not None:
+                raise self.error(el, "a string that ends only at its TerminationChar is not "
+                                     "supported (give a FixedValue or DynamicValue size)")
             raise self.error(el, "the string has no size (FixedValue, DynamicValue or "
                                  "LeadingSize)")
         if leading is not None and bits is None:
