@@ -334,6 +334,10 @@ def test_documents_that_are_not_definitions(tmp_path):
     with pytest.raises(DefinitionError, match=re.escape(f"{missing}, document: cannot be read")):
         load_xtce(missing)
     assert isinstance(DefinitionError("s", 1, "e", "p"), ValueError)
+    with pytest.raises(TypeError) as info:
+        load_xtce(FEATURES.read_text())
+    assert str(info.value) == ("load_xtce takes a path, a binary file or bytes; pass XML text as "
+                               "bytes (text.encode())")
 
 
 def test_names_shared_by_two_space_systems_are_qualified():

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import math
 from collections import Counter
 from types import MappingProxyType
@@ -16,8 +17,19 @@ _SIGNED_RANGE = {"twos_complement", "ones_complement", "sign_magnitude"}
 
 def load_xtce(source) -> "Definition":
     """Load a definition file: a path, a binary file object, or the XML as bytes."""
-    root, name = parse_document(source)
-    return Definition(Loader(root, name))
+    if isinstance(source, str) and source.lstrip().startswith("<"):
+        raise TypeError("load_xtce takes a path, a binary file or bytes; pass XML text as bytes "
+                        "(text.encode())")
+    # Tens of thousands of small objects are made and none is garbage: the
+    # cyclic collector would only walk them again and again.
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        root, name = parse_document(source)
+        return Definition(Loader(root, name))
+    finally:
+        if enabled:
+            gc.enable()
 
 
 def _value_range(encoding):

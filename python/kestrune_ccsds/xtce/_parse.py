@@ -172,7 +172,8 @@ class Loader:
         return DefinitionError(self.source, getattr(el, "sourceline", None), element, problem)
 
     def local(self, el) -> str:
-        return _split(el.tag)[1]
+        local = self._local_of.get(el.tag)
+        return local if local else _split(el.tag)[1]
 
     def kids(self, el):
         """The children of el in the definition's namespace, as (local name, element)."""
@@ -217,8 +218,12 @@ class Loader:
                 self._collect(el, path)
 
     def _register(self, set_el, path, registry, only):
-        for local, el in self.kids(set_el):
-            if only is not None and local != only:
+        local_of = self._local_of
+        for el in set_el:
+            local = local_of.get(el.tag)
+            if local is None:
+                local = self._learn(el.tag)
+            if not local or (only is not None and local != only):
                 continue
             name = el.get("name")
             if not name:
@@ -380,8 +385,12 @@ class Loader:
         for sub, item in self.kids(el):
             if sub != "Enumeration":
                 continue
-            value = self.integer_attr(item, "value", minimum=-(1 << 63))
-            high = self.integer_attr(item, "maxValue", value, minimum=-(1 << 63))
+            try:
+                value = int(item.get("value"))
+                high = value if item.get("maxValue") is None else int(item.get("maxValue"))
+            except (TypeError, ValueError):
+                value = self.integer_attr(item, "value", minimum=-(1 << 63))
+                high = self.integer_attr(item, "maxValue", value, minimum=-(1 << 63))
             if high < value:
                 raise self.error(item, f"maxValue {high} is below value {value}")
             label = item.get("label")
@@ -705,6 +714,8 @@ class Loader:
         else:
             raise self.error(el, f"unknown entry {kind}")
         location, reference, condition = 0, "previousEntry", None
+        if not len(el):
+            return Entry(kind, target, location, reference, condition, el.sourceline)
         for sub, child in self.kids(el):
             if sub == "LocationInContainerInBits":
                 reference = child.get("referenceLocation", "previousEntry").strip()
