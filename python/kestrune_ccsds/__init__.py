@@ -21,9 +21,12 @@ from .streams import (
     TruncatedPacket,
     read_packets,
 )
+from .xtce import Definition, DefinitionError, load_xtce
 
 __all__ = [
     "ApidReport",
+    "Definition",
+    "DefinitionError",
     "FieldSpec",
     "PacketStream",
     "PacketStreamError",
@@ -35,6 +38,7 @@ __all__ = [
     "decode",
     "decode_plan",
     "iter_packets",
+    "load_xtce",
     "read_packets",
     "recipe_fields",
 ]

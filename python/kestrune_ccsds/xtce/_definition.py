@@ -1,0 +1,488 @@
+"""The loaded definition: containers flattened into layouts, restrictions checked."""
+
+from __future__ import annotations
+
+import gc
+import math
+from collections import Counter
+from types import MappingProxyType
+
+from ._model import (
+    AllOf, Comparison, Container, DefinitionError, Layout, Parameter, Polynomial, Slot,
+)
+from ._parse import Loader, parse_document
+
+_SIGNED_RANGE = {"twos_complement", "ones_complement", "sign_magnitude"}
+
+
+def load_xtce(source) -> "Definition":
+    """Load a definition file: a path, a binary file object, or the XML as bytes."""
+    if isinstance(source, str) and source.lstrip().startswith("<"):
+        raise TypeError("load_xtce takes a path, a binary file or bytes; pass XML text as bytes "
+                        "(text.encode())")
+    # Tens of thousands of small objects are made and none is garbage: the
+    # cyclic collector would only walk them again and again.
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        root, name = parse_document(source)
+        return Definition(Loader(root, name))
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _value_range(encoding):
+    """The raw values an integer field can hold, or None for other encodings."""
+    if encoding is None or encoding.kind != "integer" or encoding.bits is None:
+        return None
+    bits = encoding.bits
+    name = encoding.name
+    if name == "unsigned":
+        return 0, (1 << bits) - 1
+    if name == "twos_complement":
+        return -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+    if name in _SIGNED_RANGE:
+        return -((1 << (bits - 1)) - 1), (1 << (bits - 1)) - 1
+    digits = bits // 8 if name == "bcd" else bits // 4
+    return 0, 10 ** digits - 1
+
+
+def condition_parameters(cond):
+    if cond is None:
+        return
+    if isinstance(cond, Comparison):
+        yield cond.parameter
+        if cond.other is not None:
+            yield cond.other
+    else:
+        for term in cond.terms:
+            yield from condition_parameters(term)
+
+
+def _and(a, b):
+    if a is None:
+        return b
+    if b is None:
+        return a
+    return AllOf((a, b))
+
+
+class _Draft:
+    __slots__ = ("parameter", "encoding", "bits", "offset", "gap", "byte_order", "reverse_bits",
+                 "size_from", "condition", "hidden", "line", "column", "owner")
+
+    def __init__(self, parameter, encoding, bits, offset, gap, *, byte_order="big",
+                 reverse_bits=False, size_from=None, condition=None, hidden=False, line=None,
+                 owner=None):
+        self.parameter = parameter
+        self.encoding = encoding
+        self.bits = bits
+        self.offset = offset
+        self.gap = gap
+        self.byte_order = byte_order
+        self.reverse_bits = reverse_bits
+        self.size_from = size_from  # (index of the sizing draft, slope, intercept)
+        self.condition = condition
+        self.hidden = hidden
+        self.line = line
+        self.column = None
+        self.owner = owner  # the draft a hidden size tag belongs to
+
+
+class Definition:
+    """A loaded definition: its parameters and containers, and the layouts read from them.
+
+    ``decode(stream, definition)`` decodes a packet stream with it; ``recipe``
+    gives the equivalent ``kestrune`` recipe of a fixed-layout container.
+    """
+
+    def __init__(self, loader: Loader):
+        self._loader = loader
+        self.source = loader.source
+        for qualified in loader.param_elements:
+            loader.parameter(qualified)
+        for qualified in loader.container_elements:
+            loader.container(qualified)
+        self._params_q = loader.parameters
+        self._containers_q = loader.containers
+        self.parameters = MappingProxyType(self._keyed(loader.parameters))
+        self.containers = MappingProxyType(self._keyed(loader.containers))
+        self._names = {c.qualified_name: name for name, c in self.containers.items()}
+        self.context_calibrators = self._contexts()
+        self._children: dict[str | None, list[Container]] = {}
+        self._layouts: dict[str, Layout] = {}
+        self._chains: dict[str, list[Container]] = {}
+        included = set()
+        for cont in loader.containers.values():
+            self._children.setdefault(cont.base, []).append(cont)
+            included.update(e.target for e in cont.entries if e.kind == "container")
+        for cont in loader.containers.values():
+            self._layout(cont.qualified_name)
+        for cont in loader.containers.values():
+            self._check_restriction(cont)
+        # Packets are matched from the containers that extend no other one and
+        # that no container includes: the roots of the inheritance trees.
+        self.roots = tuple(c for c in self._children.get(None, ())
+                           if c.qualified_name not in included)
+        self._loader = None
+        # Filled while decoding: compiled plans and enumeration lookup tables.
+        self._plans: dict[tuple, object] = {}
+        self._enum_tables: dict[str, tuple] = {}
+
+    @staticmethod
+    def _keyed(items):
+        counts = Counter(item.name for item in items.values())
+        return {(item.name if counts[item.name] == 1 else q): item for q, item in items.items()}
+
+    def __repr__(self):
+        return (f"<Definition {self.source!r}: {len(self.parameters)} parameters, "
+                f"{len(self.containers)} containers>")
+
+    def _contexts(self):
+        loader = self._loader
+        out = {}
+        for ptype in loader.types.values():
+            enc = ptype.encoding
+            if enc is None or not enc.context_calibrators:
+                continue
+            out[ptype.qualified_name] = tuple(
+                (loader.match_criteria(match, ss), cal) for match, ss, cal in enc.context_calibrators)
+        return out
+
+    def _error(self, line, element, problem):
+        return DefinitionError(self.source, line, element, problem)
+
+    def name_of(self, qualified: str) -> str:
+        """The key of a container in ``containers`` (and in decode's result)."""
+        return self._names[qualified]
+
+    # -- layouts -----------------------------------------------------------
+
+    def chain(self, qualified: str) -> list[Container]:
+        """The container and its bases, the root first."""
+        found = self._chains.get(qualified)
+        if found is not None:
+            return found
+        chain = []
+        seen = []
+        q = qualified
+        while q is not None:
+            cont = self._containers_q[q]
+            if q in seen:
+                names = " -> ".join(self._containers_q[s].name for s in seen[seen.index(q):])
+                raise self._error(cont.line, f"SequenceContainer '{cont.name}'",
+                                  f"circular inheritance: {names} -> {cont.name}")
+            seen.append(q)
+            chain.append(cont)
+            q = cont.base
+        chain.reverse()
+        self._chains[qualified] = chain
+        return chain
+
+    def layout(self, container) -> Layout:
+        return self._layout(self._qualified(container))
+
+    def _qualified(self, container) -> str:
+        if isinstance(container, Container):
+            return container.qualified_name
+        found = self.containers.get(container)
+        if found is None:
+            found = self._containers_q.get(container)
+        if found is None:
+            raise KeyError(f"no container named {container!r}")
+        return found.qualified_name
+
+    def _layout(self, qualified: str) -> Layout:
+        found = self._layouts.get(qualified)
+        if found is not None:
+            return found
+        drafts: list[_Draft] = []
+        self._emit_container(qualified, drafts, 0, 0, 0, None, [])
+        layout = self._finish(self._containers_q[qualified], drafts)
+        self._layouts[qualified] = layout
+        return layout
+
+    def _emit_container(self, qualified, drafts, start, end, pending, cond, including):
+        """Appends the container's fields; start/end are absolute bit offsets or None.
+
+        end is where the previous entry ended (None after a field of varying
+        size or presence, pending then holds the bits to skip after it).
+        Returns the new (end, pending).
+        """
+        if qualified in including:
+            cont = self._containers_q[qualified]
+            raise self._error(cont.line, f"SequenceContainer '{cont.name}'",
+                              "the container includes itself through ContainerRefEntry")
+        including = including + [qualified]
+        for cont in self.chain(qualified):
+            for entry in cont.entries:
+                element = ("ParameterRefEntry" if entry.kind == "parameter"
+                           else "ContainerRefEntry")
+                target_name = entry.target.rpartition("/")[2]
+                element = f"{element} '{target_name}'"
+                if entry.reference == "containerStart":
+                    if start is None:
+                        raise self._error(entry.line, element,
+                                          "a containerStart location in a container that starts "
+                                          "after a field of varying size is not supported")
+                    pos, gap = start + entry.location, 0
+                elif end is None:
+                    pos, gap = None, pending + entry.location
+                    if gap < 0:
+                        raise self._error(entry.line, element,
+                                          "a negative location after a field of varying size "
+                                          "is not supported")
+                else:
+                    pos, gap = end + entry.location, 0
+                    if pos < 0:
+                        raise self._error(entry.line, element,
+                                          f"the entry would start {-pos} bits before the packet")
+                econd = _and(cond, entry.condition)
+                known = ({d.parameter.qualified_name for d in drafts if d.parameter is not None}
+                         if entry.condition is not None else ())
+                for p in condition_parameters(entry.condition):
+                    if p not in known:
+                        raise self._error(entry.line, element,
+                                          f"the IncludeCondition uses parameter "
+                                          f"'{self._params_q[p].name}' before it exists in the "
+                                          "container")
+                if entry.kind == "parameter":
+                    end = self._emit_parameter(self._params_q[entry.target], pos, gap, econd,
+                                               drafts, entry.line, element)
+                    pending = 0
+                else:
+                    end, pending = self._emit_container(entry.target, drafts, pos, pos, gap,
+                                                        econd, including)
+                    if entry.condition is not None:
+                        end = None
+                if econd is not None:
+                    end = None
+        return end, pending
+
+    def _emit_parameter(self, param: Parameter, pos, gap, cond, drafts, line, element):
+        enc = param.encoding
+        if param.type.unsupported is not None:
+            raise self._error(line, element, f"parameter '{param.name}': "
+                                             f"{param.type.unsupported}")
+        if enc is None:
+            raise self._error(line, element, f"parameter '{param.name}' has no data encoding")
+        name = enc.name
+        if (enc.leading_size_bits is not None and enc.bits is not None
+                and (enc.bits % 8 or enc.leading_size_bits % 8)):
+            raise self._error(line, element, f"parameter '{param.name}': a string with a leading "
+                                             "size inside a fixed size needs whole bytes for both")
+        if enc.kind == "string" and (enc.termination is not None
+                                     or (enc.leading_size_bits is not None and enc.bits is not None)):
+            name = "binary"  # cut at the terminator or size tag, then decoded as text
+        common = dict(byte_order=enc.byte_order, reverse_bits=enc.reverse_bits, condition=cond,
+                      line=line)
+        if enc.bits is not None:
+            drafts.append(_Draft(param, name, enc.bits, pos, gap, **common))
+            return pos + enc.bits if pos is not None else None
+        if enc.size is not None:
+            size_from = self._size_from(param, enc.size, drafts, line, element)
+            drafts.append(_Draft(param, name, 0, pos, gap, size_from=size_from, **common))
+            return None
+        # A leading size tag, then as many bytes of text as it says.
+        tag = _Draft(None, "unsigned", enc.leading_size_bits, pos, gap, hidden=True,
+                     condition=cond, line=line)
+        drafts.append(tag)
+        text = _Draft(param, name, 0, None, 0, size_from=(len(drafts) - 1, 8, 0), **common)
+        tag.owner = text
+        drafts.append(text)
+        return None
+
+    def _size_from(self, param, size, drafts, line, element):
+        sizing = self._params_q[size.parameter]
+        index = None
+        for i in range(len(drafts) - 1, -1, -1):
+            d = drafts[i]
+            if d.parameter is not None and d.parameter.qualified_name == size.parameter:
+                index = i
+                break
+        if index is None:
+            raise self._error(size.line, "DynamicValue",
+                              f"the size of '{param.name}' uses parameter '{sizing.name}' before "
+                              "it exists in the container")
+        enc = sizing.encoding
+        if enc.kind != "integer":
+            raise self._error(size.line, "DynamicValue",
+                              f"the size of '{param.name}' comes from '{sizing.name}', which is "
+                              f"not an integer ({enc.name})")
+        slope, intercept = size.slope, size.intercept
+        cal = enc.calibrator
+        if size.calibrated and cal is not None:
+            terms = dict()
+            ok = isinstance(cal, Polynomial)
+            if ok:
+                for coefficient, exponent in cal.terms:
+                    terms[exponent] = terms.get(exponent, 0.0) + coefficient
+                ok = set(terms) <= {0, 1} and all(float(c).is_integer() for c in terms.values())
+            if not ok:
+                raise self._error(size.line, "DynamicValue",
+                                  f"the size of '{param.name}' uses the calibrated value of "
+                                  f"'{sizing.name}', whose calibrator is not a line with whole-"
+                                  "number coefficients; use useCalibratedValue=\"false\"")
+            a, b = int(terms.get(0, 0)), int(terms.get(1, 0))
+            slope, intercept = b * slope, a * slope + intercept
+        return index, slope, intercept
+
+    def _finish(self, container: Container, drafts: list[_Draft]) -> Layout:
+        params = {}
+        for d in drafts:
+            if d.parameter is not None:
+                params.setdefault(d.parameter.name, set()).add(d.parameter.qualified_name)
+        seen = Counter()
+        columns = {}
+        for d in drafts:
+            if d.parameter is None:
+                continue
+            p = d.parameter
+            base = p.name if len(params[p.name]) == 1 else p.qualified_name
+            seen[base] += 1
+            d.column = base if seen[base] == 1 else f"{base}#{seen[base]}"
+            columns[d.column] = p
+        slots = []
+        for i, d in enumerate(drafts):
+            if d.parameter is None:
+                d.column = f"{d.owner.column} size {i}"
+        for d in drafts:
+            size_from = None
+            if d.size_from is not None:
+                size_from = (drafts[d.size_from[0]].column, d.size_from[1], d.size_from[2])
+            slots.append(Slot(d.column, d.parameter, d.encoding, d.bits, d.offset, d.gap,
+                              d.byte_order, d.reverse_bits, size_from, d.condition, d.hidden,
+                              d.line))
+        return Layout(container, tuple(slots), columns)
+
+    # -- restrictions ------------------------------------------------------
+
+    def _check_restriction(self, cont: Container):
+        if cont.restriction is None:
+            return
+        base_layout = self._layout(cont.base)
+        present = {s.parameter.qualified_name for s in base_layout.slots if s.parameter is not None}
+        for q in condition_parameters(cont.restriction):
+            if q not in present:
+                raise self._error(cont.line, f"SequenceContainer '{cont.name}'",
+                                  f"the restriction uses parameter '{self._params_q[q].name}', "
+                                  f"which base container '{self._containers_q[cont.base].name}' "
+                                  "does not hold")
+        # Intersect what the equalities and bounds along the inheritance chain allow.
+        allowed: dict[str, list] = {}
+        texts: dict[str, list[str]] = {}
+        for c in self.chain(cont.qualified_name):
+            for comp in _conjuncts(c.restriction):
+                param = self._params_q[comp.parameter]
+                enc = param.encoding
+                span = _value_range(enc)
+                if (span is None or comp.other is not None or isinstance(comp.value, bool)
+                        or not (comp.raw or enc.calibrator is None)):
+                    continue
+                state = allowed.setdefault(comp.parameter, [span[0], span[1], set(), None])
+                texts.setdefault(comp.parameter, []).append(comp.text)
+                _narrow(state, comp.operator, comp.value)
+                if _empty(state):
+                    lo, hi = span
+                    raise self._error(comp.line, f"Comparison '{comp.text}'",
+                                      f"the restriction of '{cont.name}' can never match: "
+                                      f"{param.name} holds {lo} to {hi} ({enc.describe()}) and no "
+                                      "value satisfies " + " and ".join(texts[comp.parameter]))
+
+    # -- recipes -----------------------------------------------------------
+
+    def recipe(self, container) -> list[dict]:
+        """The ``kestrune`` unpack recipe of a fixed-layout container (offsets from the packet start)."""
+        layout = self._layout(self._qualified(container))
+        name = self.name_of(layout.container.qualified_name)
+        out = []
+        for s in layout.slots:
+            why = None
+            if s.condition is not None:
+                why = f"'{s.column}' is present only when its IncludeCondition holds"
+            elif s.size_from is not None or s.offset is None:
+                why = (f"the size of '{s.column}' comes from '{s.size_from[0]}'"
+                       if s.size_from is not None
+                       else f"'{s.column}' follows a field of varying size")
+            elif s.encoding == "binary":
+                why = f"'{s.column}' is read as raw bytes, which unpack_parameters does not give"
+            if why is not None:
+                raise ValueError(f"container '{name}' has no fixed recipe: {why}")
+            out.append({"name": s.column, "encoding": s.encoding, "bits": s.bits,
+                        "offset_bits": s.offset, "byte_order": s.byte_order,
+                        "reverse_bits": s.reverse_bits})
+        return out
+
+    def children(self, container: Container) -> list[Container]:
+        return self._children.get(container.qualified_name, [])
+
+    def classify(self, stream) -> dict:
+        """Which packets of a stream each concrete container takes.
+
+        Returns {container name: packet indices (int64, stream order)}, only
+        for containers that take packets, and under the key None the packets
+        that no container takes.
+        """
+        from ._decode import classify
+
+        return {(self.name_of(q) if q is not None else None): idx
+                for q, idx in classify(self, stream).items()}
+
+    def _decode(self, stream, errors="raise", progress=False, values="engineering"):
+        from ._decode import decode_definition
+
+        return decode_definition(self, stream, errors, progress, values)
+
+
+def _conjuncts(cond):
+    if cond is None:
+        return
+    if isinstance(cond, Comparison):
+        yield cond
+    elif isinstance(cond, AllOf):
+        for term in cond.terms:
+            yield from _conjuncts(term)
+
+
+def _narrow(state, op, value):
+    """state = [low, high, excluded values, allowed set or None]; narrows it by one comparison."""
+    if isinstance(value, frozenset):
+        if op == "==":
+            state[3] = value if state[3] is None else state[3] & value
+        else:
+            state[2].update(value)
+        return
+    if isinstance(value, (str, bytes)):
+        return
+    if op == "==":
+        if float(value).is_integer():
+            state[0] = max(state[0], int(value))
+            state[1] = min(state[1], int(value))
+        else:
+            state[0], state[1] = 1, 0
+    elif op == "!=":
+        if float(value).is_integer():
+            state[2].add(int(value))
+    elif op == "<":
+        state[1] = min(state[1], math.ceil(value) - 1)
+    elif op == "<=":
+        state[1] = min(state[1], math.floor(value))
+    elif op == ">":
+        state[0] = max(state[0], math.floor(value) + 1)
+    elif op == ">=":
+        state[0] = max(state[0], math.ceil(value))
+
+
+def _empty(state) -> bool:
+    lo, hi, excluded, allowed = state
+    if lo > hi:
+        return True
+    if allowed is not None:
+        return not any(lo <= v <= hi and v not in excluded for v in allowed)
+    if hi - lo < len(excluded) + 1:
+        return all(v in excluded for v in range(lo, hi + 1))
+    return False
+
+
+__all__ = ["Definition", "DefinitionError", "load_xtce"]

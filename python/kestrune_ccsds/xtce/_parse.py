@@ -1,0 +1,870 @@
+"""Reading a definition file into parameter types, parameters and containers.
+
+The XML is parsed with lxml without entity expansion, DTD loading or network
+access. Elements are matched by local name in the namespace of the root
+SpaceSystem (any namespace, or none), so the same code reads files with a
+prefix, with a default namespace and without one; elements of other
+namespaces are extensions and are skipped.
+
+Names live in SpaceSystems: every item has a qualified name
+"/Root/Sub/Name". A reference is absolute ("/Root/Sub/Name"), relative to the
+SpaceSystem it is written in ("Sub/Name", "../Name"), or a bare name, which
+is looked up in that SpaceSystem and then in its ancestors.
+"""
+
+from __future__ import annotations
+
+import datetime
+import math
+import os
+
+import numpy as np
+
+from ._model import (
+    AllOf, AnyOf, Comparison, Container, DefinitionError, DynamicSize, Encoding, Entry, Parameter,
+    ParameterType, Polynomial, Spline, TimeScale, UnsupportedCalibrator,
+)
+
+_INTEGER_ENCODINGS = {
+    "unsigned": "unsigned",
+    "twoscomplement": "twos_complement",
+    "onescomplement": "ones_complement",
+    "signmagnitude": "sign_magnitude",
+    "bcd": "bcd",
+    "packedbcd": "packed_bcd",
+}
+
+# (encoding, sizeInBits) -> unpack name. IEEE754_1985 reads the same as
+# IEEE754 at 32 and 64 bits; the formats the codecs only recognise map to
+# their not-implemented rows, which say so when such a field is decoded.
+_FLOAT_ENCODINGS = {
+    ("IEEE754", 16): "ieee754_f16", ("IEEE754", 32): "ieee754_f32",
+    ("IEEE754", 64): "ieee754_f64", ("IEEE754", 128): "ieee754_f128",
+    ("IEEE754_1985", 32): "ieee754_f32", ("IEEE754_1985", 64): "ieee754_f64",
+    ("IEEE754_1985", 80): "ieee754_1985_f80", ("IEEE754_1985", 128): "ieee754_f128",
+    ("MILSTD_1750A", 32): "mil_std_1750a_f32", ("MILSTD_1750A", 48): "mil_std_1750a_f48",
+    ("DEC", 32): "dec_f32", ("DEC", 64): "dec_f64",
+    ("IBM", 32): "ibm_f32", ("IBM", 64): "ibm_f64",
+    ("TI", 32): "ti_f32", ("TI", 40): "ti_f40",
+}
+
+_STRING_ENCODINGS = {
+    "us-ascii": "us-ascii", "iso-8859-1": "iso-8859-1", "windows-1252": "windows-1252",
+    "utf-8": "utf-8", "utf-16": "utf-16", "utf-16le": "utf-16le", "utf-16be": "utf-16be",
+    "utf-32": "utf-32", "utf-32le": "utf-32le", "utf-32be": "utf-32be",
+}
+
+_TYPE_KINDS = {
+    "IntegerParameterType": "integer", "FloatParameterType": "float",
+    "StringParameterType": "string", "BinaryParameterType": "binary",
+    "BooleanParameterType": "boolean", "EnumeratedParameterType": "enumerated",
+    "AbsoluteTimeParameterType": "absolute_time", "RelativeTimeParameterType": "relative_time",
+    "ArrayParameterType": "array", "AggregateParameterType": "aggregate",
+}
+
+_ENCODING_TAGS = frozenset(("IntegerDataEncoding", "FloatDataEncoding", "StringDataEncoding",
+                            "BinaryDataEncoding"))
+_TIME_KINDS = frozenset(("absolute_time", "relative_time"))
+_ALLOWED_ENCODINGS = {
+    "integer": ("integer", "float"), "float": ("integer", "float"), "string": ("string",),
+    "binary": ("binary",), "boolean": ("integer",), "enumerated": ("integer",),
+    "absolute_time": ("integer", "float"), "relative_time": ("integer", "float"),
+}
+
+_EPOCHS = {
+    "TAI": "1958-01-01T00:00:00", "J2000": "2000-01-01T12:00:00",
+    "UNIX": "1970-01-01T00:00:00", "POSIX": "1970-01-01T00:00:00", "GPS": "1980-01-06T00:00:00",
+}
+
+_TIME_UNITS = {"seconds": 1.0, "picoSeconds": 1e-12, "days": 86400.0}
+
+_OPERATOR_NAMES = {"==": "==", "!=": "!=", "<": "<", "<=": "<=", ">": ">", ">=": ">=",
+                   "&lt;": "<", "&lt;=": "<=", "&gt;": ">", "&gt;=": ">=",
+                   "eq": "==", "neq": "!=", "lt": "<", "leq": "<=", "gt": ">", "geq": ">="}
+
+# Entry kinds that change where later fields lie; refused with a clear error.
+_UNSUPPORTED_ENTRIES = {
+    "ParameterSegmentRefEntry", "ContainerSegmentRefEntry", "StreamSegmentEntry",
+    "IndirectParameterRefEntry", "ArrayParameterRefEntry",
+}
+
+
+def _split(tag):
+    if tag[0] == "{":
+        ns, _, local = tag[1:].partition("}")
+        return ns, local
+    return "", tag
+
+
+def _normpath(path: str) -> str:
+    parts: list[str] = []
+    for part in path.split("/"):
+        if part in ("", "."):
+            continue
+        if part == "..":
+            if parts:
+                parts.pop()
+            continue
+        parts.append(part)
+    return "/" + "/".join(parts)
+
+
+def _source_name(source) -> str:
+    if isinstance(source, (str, os.PathLike)):
+        return os.fspath(source)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return "<bytes>"
+    name = getattr(source, "name", None)
+    return name if isinstance(name, str) else "<file>"
+
+
+def parse_document(source):
+    """Parse the XML safely; returns (root element, source name)."""
+    from lxml import etree
+
+    name = _source_name(source)
+    parser = etree.XMLParser(resolve_entities=False, no_network=True, load_dtd=False,
+                             huge_tree=False, remove_comments=True, remove_pis=True)
+    try:
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            root = etree.fromstring(bytes(source), parser)
+        else:
+            if isinstance(source, os.PathLike):
+                source = os.fspath(source)
+            root = etree.parse(source, parser).getroot()
+    except etree.XMLSyntaxError as exc:
+        line = exc.lineno if exc.lineno else None
+        raise DefinitionError(name, line, "document", f"not well-formed XML: {exc.msg}") from None
+    except OSError as exc:
+        raise DefinitionError(name, None, "document", f"cannot be read: {exc}") from None
+    if root is None or not isinstance(root.tag, str) or _split(root.tag)[1] != "SpaceSystem":
+        tag = _split(root.tag)[1] if root is not None and isinstance(root.tag, str) else "nothing"
+        raise DefinitionError(name, getattr(root, "sourceline", None), tag,
+                              "the root element must be a SpaceSystem")
+    return root, name
+
+
+class Loader:
+    """Collects the items of every SpaceSystem, then resolves and checks them."""
+
+    def __init__(self, root, source: str):
+        self.source = source
+        self.ns = _split(root.tag)[0]
+        self.type_elements: dict[str, tuple[object, str]] = {}
+        self.param_elements: dict[str, tuple[object, str]] = {}
+        self.container_elements: dict[str, tuple[object, str]] = {}
+        self.types: dict[str, ParameterType] = {}
+        self.parameters: dict[str, Parameter] = {}
+        self.containers: dict[str, Container] = {}
+        self._resolving: list[str] = []
+        self._local_of: dict[object, str] = {}
+        self._encodings: dict[tuple, Encoding] = {}
+        self._collect(root, "")
+
+    # -- helpers -----------------------------------------------------------
+
+    def error(self, el, problem: str, element: str | None = None):
+        if element is None:
+            element = self.local(el) if el is not None else "document"
+            name = el.get("name") if el is not None else None
+            if name:
+                element = f"{element} '{name}'"
+        return DefinitionError(self.source, getattr(el, "sourceline", None), element, problem)
+
+    def local(self, el) -> str:
+        local = self._local_of.get(el.tag)
+        return local if local else _split(el.tag)[1]
+
+    def kids(self, el):
+        """The children of el in the definition's namespace, as (local name, element)."""
+        local_of = self._local_of
+        for child in el:
+            local = local_of.get(child.tag)
+            if local is None:
+                local = self._learn(child.tag)
+            if local:
+                yield local, child
+
+    def _learn(self, tag) -> str:
+        local = ""
+        if isinstance(tag, str):
+            ns, name = _split(tag)
+            if ns == self.ns:
+                local = name
+        self._local_of[tag] = local
+        return local
+
+    def child(self, el, name):
+        for local, c in self.kids(el):
+            if local == name:
+                return c
+        return None
+
+    def _collect(self, ss, parent: str):
+        name = ss.get("name")
+        if not name:
+            raise self.error(ss, "a SpaceSystem needs a name")
+        path = f"{parent}/{name}"
+        for local, el in self.kids(ss):
+            if local in ("TelemetryMetaData", "CommandMetaData"):
+                for sub, set_el in self.kids(el):
+                    if sub == "ParameterTypeSet":
+                        self._register(set_el, path, self.type_elements, None)
+                    elif sub == "ParameterSet":
+                        self._register(set_el, path, self.param_elements, "Parameter")
+                    elif sub == "ContainerSet" and local == "TelemetryMetaData":
+                        self._register(set_el, path, self.container_elements, "SequenceContainer")
+            elif local == "SpaceSystem":
+                self._collect(el, path)
+
+    def _register(self, set_el, path, registry, only):
+        local_of = self._local_of
+        for el in set_el:
+            local = local_of.get(el.tag)
+            if local is None:
+                local = self._learn(el.tag)
+            if not local or (only is not None and local != only):
+                continue
+            name = el.get("name")
+            if not name:
+                raise self.error(el, "the name attribute is missing")
+            qualified = f"{path}/{name}"
+            if qualified in registry:
+                raise self.error(el, f"the name is already defined in SpaceSystem {path}")
+            registry[qualified] = (el, path)
+
+    def resolve(self, ref: str | None, ss: str, registry, el, what: str, attribute: str) -> str:
+        if not ref:
+            raise self.error(el, f"the {attribute} attribute is missing")
+        ref = ref.strip()
+        if ref.startswith("/"):
+            found = _normpath(ref)
+            found = found if found in registry else None
+        elif "/" in ref:
+            found = _normpath(f"{ss}/{ref}")
+            found = found if found in registry else None
+        else:
+            found = None
+            path = ss
+            while path:
+                candidate = f"{path}/{ref}"
+                if candidate in registry:
+                    found = candidate
+                    break
+                path = path.rpartition("/")[0]
+        if found is None:
+            raise self.error(el, f"{attribute} '{ref}' names no {what} (looked up from {ss})")
+        return found
+
+    def integer_attr(self, el, name, default=None, minimum=0):
+        text = el.get(name)
+        if text is None:
+            if default is None:
+                raise self.error(el, f"the {name} attribute is missing")
+            return default
+        try:
+            value = int(text.strip())
+        except ValueError:
+            raise self.error(el, f"{name} '{text}' is not an integer") from None
+        if value < minimum:
+            raise self.error(el, f"{name} {value} is below {minimum}")
+        return value
+
+    def float_attr(self, el, name, default=None):
+        text = el.get(name)
+        if text is None:
+            if default is None:
+                raise self.error(el, f"the {name} attribute is missing")
+            return default
+        try:
+            value = float(text.strip())
+        except ValueError:
+            raise self.error(el, f"{name} '{text}' is not a number") from None
+        if not math.isfinite(value):
+            raise self.error(el, f"{name} '{text}' is not a finite number")
+        return value
+
+    def description(self, el) -> str:
+        text = el.get("shortDescription")
+        if text:
+            return text.strip()
+        long = self.child(el, "LongDescription")
+        if long is not None and long.text:
+            return " ".join(long.text.split())
+        return ""
+
+    # -- parameter types ---------------------------------------------------
+
+    def parameter_type(self, qualified: str) -> ParameterType:
+        found = self.types.get(qualified)
+        if found is not None:
+            return found
+        el, ss = self.type_elements[qualified]
+        if qualified in self._resolving:
+            cycle = " -> ".join(self._resolving[self._resolving.index(qualified):] + [qualified])
+            raise self.error(el, f"circular baseType: {cycle}")
+        self._resolving.append(qualified)
+        try:
+            ptype = self._parse_type(el, ss, qualified)
+        finally:
+            self._resolving.pop()
+        self.types[qualified] = ptype
+        return ptype
+
+    def _parse_type(self, el, ss, qualified) -> ParameterType:
+        local = self.local(el)
+        kind = _TYPE_KINDS.get(local)
+        name = el.get("name")
+        line = el.sourceline
+        if kind is None:
+            return ParameterType(name, qualified, "unknown", None,
+                                 unsupported=f"{local} is not a parameter type", line=line)
+        if kind in ("array", "aggregate"):
+            return ParameterType(name, qualified, kind, None,
+                                 unsupported=f"{local} is not supported", line=line)
+        base = None
+        if el.get("baseType") is not None:
+            base_q = self.resolve(el.get("baseType"), ss, self.type_elements, el,
+                                  "parameter type", "baseType")
+            base = self.parameter_type(base_q)
+            if base.kind != kind:
+                raise self.error(el, f"baseType '{el.get('baseType')}' is a {base.kind} type, "
+                                     f"not a {kind} type")
+        encoding = base.encoding if base else None
+        units = base.units if base else ""
+        enumeration = base.enumeration if base else ()
+        time = base.time if base else None
+        local_of = self._local_of
+        for child in el:
+            sub = local_of.get(child.tag)
+            if sub is None:
+                sub = self._learn(child.tag)
+            if sub in _ENCODING_TAGS:
+                encoding = self.encoding(child, ss)
+            elif sub == "UnitSet":
+                if len(child):
+                    units = self._units(child)
+            elif sub == "EnumerationList":
+                enumeration = self._enumeration(child)
+            elif sub == "Encoding" and kind in _TIME_KINDS:
+                encoding, time = self._time_encoding(child, ss, kind, time)
+            elif sub == "ReferenceTime" and kind == "absolute_time":
+                epoch = self._epoch(child)
+                time = (TimeScale(epoch, time.scale, time.offset, time.unit_seconds) if time
+                        else TimeScale(epoch, 1.0, 0.0, 1.0))
+        if kind in _TIME_KINDS:
+            if time is None:
+                time = TimeScale(None, 1.0, 0.0, 1.0)
+            elif kind == "relative_time" and time.epoch is not None:
+                time = TimeScale(None, time.scale, time.offset, time.unit_seconds)
+        one, zero = "True", "False"
+        if kind == "boolean":
+            one = el.get("oneStringValue", base.one_string if base else "True")
+            zero = el.get("zeroStringValue", base.zero_string if base else "False")
+        if encoding is not None and encoding.kind not in _ALLOWED_ENCODINGS[kind]:
+            self._check_kind(el, kind, encoding)
+        return ParameterType(name, qualified, kind, encoding, units, enumeration, one, zero,
+                             time, None, line)
+
+    def _check_kind(self, el, kind, encoding):
+        if kind == "boolean" and encoding.kind in ("binary", "string"):
+            raise self.error(el, "a boolean type is supported with an integer data encoding only")
+        raise self.error(el, f"a {kind} type cannot have a {encoding.kind} data encoding")
+
+    def _units(self, el) -> str:
+        parts = []
+        for sub, unit in self.kids(el):
+            if sub == "Unit" and unit.get("form", "calibrated") == "calibrated":
+                text = (unit.text or "").strip()
+                if text:
+                    parts.append(text)
+        return " ".join(parts)
+
+    def _enumeration(self, el):
+        out = []
+        for sub, item in self.kids(el):
+            if sub != "Enumeration":
+                continue
+            try:
+                value = int(item.get("value"))
+                high = value if item.get("maxValue") is None else int(item.get("maxValue"))
+            except (TypeError, ValueError):
+                value = self.integer_attr(item, "value", minimum=-(1 << 63))
+                high = self.integer_attr(item, "maxValue", value, minimum=-(1 << 63))
+            if high < value:
+                raise self.error(item, f"maxValue {high} is below value {value}")
+            label = item.get("label")
+            if label is None:
+                raise self.error(item, "the label attribute is missing")
+            out.append((value, high, label))
+        return tuple(out)
+
+    def _epoch(self, el):
+        epoch = self.child(el, "Epoch")
+        if epoch is None:
+            return None  # OffsetFrom: engineering values are refused when decoded
+        text = (epoch.text or "").strip()
+        iso = _EPOCHS.get(text.upper(), text)
+        try:
+            moment = datetime.datetime.fromisoformat(iso)
+        except ValueError:
+            raise self.error(epoch, f"epoch '{text}' is neither TAI, J2000, UNIX, GPS, "
+                                    "a date nor a dateTime") from None
+        if moment.tzinfo is not None:
+            moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+        return np.datetime64(moment.isoformat(), "ns")
+
+    def _time_encoding(self, el, ss, kind, time):
+        unit_name = el.get("units", "seconds")
+        unit = _TIME_UNITS.get(unit_name)
+        if unit is None:
+            raise self.error(el, f"time units '{unit_name}' are not supported "
+                                 "(seconds, picoSeconds and days are)")
+        scale = self.float_attr(el, "scale", 1.0)
+        offset = self.float_attr(el, "offset", 0.0)
+        encoding = None
+        for sub, child in self.kids(el):
+            if sub in ("IntegerDataEncoding", "FloatDataEncoding"):
+                encoding = self.encoding(child, ss)
+            elif sub in ("StringDataEncoding", "BinaryDataEncoding"):
+                raise self.error(child, "a time type is supported with an integer or float "
+                                        "encoding only")
+        epoch = time.epoch if time else None
+        return encoding, TimeScale(epoch, scale, offset, unit)
+
+    # -- data encodings ----------------------------------------------------
+
+    def encoding(self, el, ss) -> Encoding:
+        # Encodings without child elements are common and often repeated:
+        # they are read once per distinct set of attributes.
+        if len(el) == 0:
+            key = (el.tag, tuple(el.attrib.items()))
+            found = self._encodings.get(key)
+            if found is None:
+                found = self._encodings[key] = self._encoding(el, ss)
+            return found
+        return self._encoding(el, ss)
+
+    def _encoding(self, el, ss) -> Encoding:
+        local = self.local(el)
+        line = el.sourceline
+        byte_order = self._byte_order(el)
+        reverse = el.get("bitOrder", "mostSignificantBitFirst") == "leastSignificantBitFirst"
+        if local == "IntegerDataEncoding":
+            text = el.get("encoding", "unsigned")
+            name = _INTEGER_ENCODINGS.get(text.lower())
+            if name is None:
+                raise self.error(el, f"unsupported integer encoding '{text}'")
+            bits = self.integer_attr(el, "sizeInBits", 8, minimum=1)
+            if bits > 64:
+                raise self.error(el, f"sizeInBits {bits} is more than the 64 bits an "
+                                     "integer field can have")
+            self._check_order(el, byte_order, bits)
+            calibrator, contexts = self._calibrators(el, ss)
+            return Encoding("integer", name, bits, byte_order, reverse, calibrator=calibrator,
+                            context_calibrators=contexts, line=line)
+        if local == "FloatDataEncoding":
+            text = el.get("encoding", "IEEE754_1985")
+            bits = self.integer_attr(el, "sizeInBits", 32, minimum=1)
+            name = _FLOAT_ENCODINGS.get((text.upper(), bits))
+            if name is None:
+                raise self.error(el, f"unsupported float encoding '{text}' of {bits} bits")
+            self._check_order(el, byte_order, bits)
+            calibrator, contexts = self._calibrators(el, ss)
+            return Encoding("float", name, bits, byte_order, reverse, calibrator=calibrator,
+                            context_calibrators=contexts, line=line)
+        if local == "StringDataEncoding":
+            return self._string_encoding(el, ss, line)
+        # BinaryDataEncoding
+        size_el = self.child(el, "SizeInBits")
+        if size_el is None:
+            raise self.error(el, "the SizeInBits element is missing")
+        bits, size = self._integer_value(size_el, ss)
+        calibrator = None
+        if self.child(el, "FromBinaryTransformAlgorithm") is not None:
+            calibrator = UnsupportedCalibrator("FromBinaryTransformAlgorithm", line)
+        return Encoding("binary", "binary", bits, "big", reverse, size=size,
+                        calibrator=calibrator, line=line)
+
+    def _check_order(self, el, byte_order, bits):
+        if byte_order == "little" and bits % 8:
+            raise self.error(el, f"a little-endian field needs a whole number of bytes, "
+                                 f"not {bits} bits")
+
+    def _byte_order(self, el) -> str:
+        text = el.get("byteOrder")
+        significances = None
+        if text is not None:
+            text = text.strip()
+            if text == "mostSignificantByteFirst":
+                return "big"
+            if text == "leastSignificantByteFirst":
+                return "little"
+            try:
+                significances = [int(part) for part in text.split(",")]
+            except ValueError:
+                raise self.error(el, f"unknown byteOrder '{text}'") from None
+        listed = self.child(el, "ByteOrderList")
+        if listed is not None:
+            significances = [self.integer_attr(b, "byteSignificance")
+                             for sub, b in self.kids(listed) if sub == "Byte"]
+        if significances is None:
+            return "big"
+        n = len(significances)
+        if significances == list(range(n - 1, -1, -1)):
+            return "big"
+        if significances == list(range(n)):
+            return "little"
+        raise self.error(el, "byte order " + ",".join(map(str, significances))
+                         + " is not supported (only most or least significant byte first)")
+
+    def _string_encoding(self, el, ss, line) -> Encoding:
+        text = el.get("encoding", "UTF-8")
+        name = _STRING_ENCODINGS.get(text.lower())
+        if name is None:
+            raise self.error(el, f"unsupported string encoding '{text}'")
+        bits = None
+        size = None
+        leading = None
+        termination = None
+        found = False
+        for sub, child in self.kids(el):
+            if sub not in ("SizeInBits", "Variable"):
+                continue
+            found = True
+            for part, item in self.kids(child):
+                if part == "Fixed":
+                    bits, size = self._integer_value(item, ss)
+                elif part in ("FixedValue", "DynamicValue", "DiscreteLookupList"):
+                    bits, size = self._integer_value(child, ss)
+                elif part == "TerminationChar":
+                    try:
+                        termination = bytes.fromhex((item.text or "00").strip())
+                    except ValueError:
+                        raise self.error(item, f"'{item.text}' is not hexadecimal") from None
+                    if not termination:
+                        raise self.error(item, "the termination character is empty")
+                elif part == "LeadingSize":
+                    leading = self.integer_attr(item, "sizeInBitsOfSizeTag", 16, minimum=1)
+                    if leading > 64:
+                        raise self.error(item, f"sizeInBitsOfSizeTag {leading} is more than 64")
+        if not found:
+            raise self.error(el, "the SizeInBits or Variable element is missing")
+        if bits is None and size is None and leading is None:
+            if termination is not None:
+                raise self.error(el, "a string that ends only at its TerminationChar is not "
+                                     "supported (give a FixedValue or DynamicValue size)")
+            raise self.error(el, "the string has no size (FixedValue, DynamicValue or "
+                                 "LeadingSize)")
+        if leading is not None and bits is None:
+            size = None  # the size tag decides, read in front of the text
+        return Encoding("string", name, bits, "big", False, size=size, leading_size_bits=leading,
+                        termination=termination, line=line)
+
+    def _integer_value(self, el, ss):
+        """A size given as FixedValue or DynamicValue: returns (bits, DynamicSize)."""
+        for sub, child in self.kids(el):
+            if sub == "FixedValue":
+                try:
+                    value = int((child.text or "").strip())
+                except ValueError:
+                    raise self.error(child, f"'{child.text}' is not an integer") from None
+                if value < 0:
+                    raise self.error(child, f"size {value} is negative")
+                return value, None
+            if sub == "DynamicValue":
+                return None, self._dynamic(child, ss)
+            if sub == "DiscreteLookupList":
+                raise self.error(child, "a size from a DiscreteLookupList is not supported")
+        raise self.error(el, "the FixedValue or DynamicValue element is missing")
+
+    def _dynamic(self, el, ss) -> DynamicSize:
+        ref = self.child(el, "ParameterInstanceRef")
+        if ref is None:
+            raise self.error(el, "the ParameterInstanceRef element is missing")
+        target = self.resolve(ref.get("parameterRef"), ss, self.param_elements, ref,
+                              "parameter", "parameterRef")
+        if self.integer_attr(ref, "instance", 0, minimum=-(1 << 63)) != 0:
+            raise self.error(ref, "only instance 0 (the value in the same packet) is supported")
+        slope, intercept = 1, 0
+        adjust = self.child(el, "LinearAdjustment")
+        if adjust is not None:
+            slope_f = self.float_attr(adjust, "slope", 1.0)
+            intercept_f = self.float_attr(adjust, "intercept", 0.0)
+            if slope_f != int(slope_f) or intercept_f != int(intercept_f):
+                raise self.error(adjust, "a size needs a whole-number slope and intercept, not "
+                                         f"{slope_f:g} and {intercept_f:g}")
+            slope, intercept = int(slope_f), int(intercept_f)
+        calibrated = ref.get("useCalibratedValue", "true").strip() in ("true", "1")
+        return DynamicSize(target, slope, intercept, el.sourceline, calibrated)
+
+    def _calibrators(self, el, ss):
+        default = None
+        contexts = []
+        for sub, child in self.kids(el):
+            if sub == "DefaultCalibrator":
+                default = self._calibrator(child)
+            elif sub == "ContextCalibratorList":
+                for part, ctx in self.kids(child):
+                    if part != "ContextCalibrator":
+                        continue
+                    match = self.child(ctx, "ContextMatch")
+                    cal = self.child(ctx, "Calibrator")
+                    if match is None or cal is None:
+                        raise self.error(ctx, "ContextMatch and Calibrator are both needed")
+                    contexts.append((match, ss, self._calibrator(cal)))
+        return default, tuple(contexts)
+
+    def _calibrator(self, el):
+        for sub, child in self.kids(el):
+            if sub == "PolynomialCalibrator":
+                terms = []
+                for part, term in self.kids(child):
+                    if part == "Term":
+                        terms.append((self.float_attr(term, "coefficient"),
+                                      self.integer_attr(term, "exponent")))
+                if not terms:
+                    raise self.error(child, "a polynomial needs at least one Term")
+                return Polynomial(tuple(terms))
+            if sub == "SplineCalibrator":
+                order = self.integer_attr(child, "order", 1)
+                extrapolate = child.get("extrapolate", "false").strip() in ("true", "1")
+                points = []
+                for part, point in self.kids(child):
+                    if part == "SplinePoint":
+                        points.append((self.float_attr(point, "raw"),
+                                       self.float_attr(point, "calibrated"),
+                                       self.integer_attr(point, "order", order), point))
+                if len(points) < 2:
+                    raise self.error(child, "a spline needs at least 2 points")
+                points.sort(key=lambda p: p[0])
+                for a, b in zip(points, points[1:]):
+                    if a[0] == b[0]:
+                        raise self.error(b[3], f"two spline points have the raw value {a[0]:g}")
+                for p in points:
+                    if p[2] > 3:
+                        raise self.error(p[3] if p[2] != order else child,
+                                         f"spline order {p[2]} is not supported (0 to 3 are)")
+                return Spline(tuple((p[0], p[1]) for p in points), tuple(p[2] for p in points),
+                              extrapolate)
+            if sub == "MathOperationCalibrator":
+                return UnsupportedCalibrator("MathOperationCalibrator", child.sourceline)
+        raise self.error(el, "no PolynomialCalibrator, SplineCalibrator or "
+                             "MathOperationCalibrator in the calibrator")
+
+    # -- parameters --------------------------------------------------------
+
+    def parameter(self, qualified: str) -> Parameter:
+        found = self.parameters.get(qualified)
+        if found is not None:
+            return found
+        el, ss = self.param_elements[qualified]
+        type_q = self.resolve(el.get("parameterTypeRef"), ss, self.type_elements, el,
+                              "parameter type", "parameterTypeRef")
+        ptype = self.parameter_type(type_q)
+        description = el.get("shortDescription")
+        if description:
+            description = description.strip()
+        else:
+            description = self.description(el)
+        param = Parameter(el.get("name"), qualified, ptype, description, el.sourceline)
+        self.parameters[qualified] = param
+        return param
+
+    # -- containers --------------------------------------------------------
+
+    def container(self, qualified: str) -> Container:
+        found = self.containers.get(qualified)
+        if found is not None:
+            return found
+        el, ss = self.container_elements[qualified]
+        base = None
+        restriction = None
+        entries = []
+        for sub, child in self.kids(el):
+            if sub == "BaseContainer":
+                base = self.resolve(child.get("containerRef"), ss, self.container_elements, child,
+                                    "container", "containerRef")
+                criteria = self.child(child, "RestrictionCriteria")
+                if criteria is not None:
+                    if self.child(criteria, "NextContainer") is not None:
+                        raise self.error(self.child(criteria, "NextContainer"),
+                                         "NextContainer restrictions are not supported")
+                    restriction = self.match_criteria(criteria, ss)
+            elif sub == "EntryList":
+                for kind, entry in self.kids(child):
+                    entries.append(self._entry(kind, entry, ss))
+        abstract = el.get("abstract", "false").strip() in ("true", "1")
+        cont = Container(el.get("name"), qualified, abstract, base, restriction, tuple(entries),
+                         self.description(el), el.sourceline)
+        self.containers[qualified] = cont
+        return cont
+
+    def _entry(self, kind, el, ss) -> Entry:
+        if kind == "ParameterRefEntry":
+            target = self.resolve(el.get("parameterRef"), ss, self.param_elements, el,
+                                  "parameter", "parameterRef")
+            kind = "parameter"
+        elif kind == "ContainerRefEntry":
+            target = self.resolve(el.get("containerRef"), ss, self.container_elements, el,
+                                  "container", "containerRef")
+            kind = "container"
+        elif kind in _UNSUPPORTED_ENTRIES:
+            raise self.error(el, f"{kind} is not supported")
+        else:
+            raise self.error(el, f"unknown entry {kind}")
+        location, reference, condition = 0, "previousEntry", None
+        if not len(el):
+            return Entry(kind, target, location, reference, condition, el.sourceline)
+        for sub, child in self.kids(el):
+            if sub == "LocationInContainerInBits":
+                reference = child.get("referenceLocation", "previousEntry").strip()
+                if reference not in ("previousEntry", "containerStart"):
+                    raise self.error(child, f"referenceLocation '{reference}' is not supported "
+                                            "(containerStart and previousEntry are)")
+                value = self.child(child, "FixedValue")
+                if value is None:
+                    raise self.error(child, "only a FixedValue location is supported")
+                try:
+                    location = int((value.text or "").strip())
+                except ValueError:
+                    raise self.error(value, f"'{value.text}' is not an integer") from None
+                if reference == "containerStart" and location < 0:
+                    raise self.error(child, f"location {location} lies before the container start")
+            elif sub == "RepeatEntry":
+                raise self.error(child, "RepeatEntry is not supported")
+            elif sub == "IncludeCondition":
+                condition = self.match_criteria(child, ss)
+        return Entry(kind, target, location, reference, condition, el.sourceline)
+
+    # -- conditions --------------------------------------------------------
+
+    def match_criteria(self, el, ss):
+        for sub, child in self.kids(el):
+            if sub == "Comparison":
+                return self._comparison(child, ss)
+            if sub == "ComparisonList":
+                terms = tuple(self._comparison(c, ss) for s, c in self.kids(child)
+                              if s == "Comparison")
+                if not terms:
+                    raise self.error(child, "the ComparisonList is empty")
+                return AllOf(terms)
+            if sub == "BooleanExpression":
+                return self._boolean(child, ss)
+            if sub == "CustomAlgorithm":
+                raise self.error(child, "CustomAlgorithm conditions are not supported")
+        raise self.error(el, "no Comparison, ComparisonList or BooleanExpression in the criteria")
+
+    def _boolean(self, el, ss):
+        terms = []
+        for sub, child in self.kids(el):
+            if sub == "Condition":
+                terms.append(self._check(child, ss))
+            elif sub == "ANDedConditions":
+                terms.append(AllOf(tuple(self._boolean(child, ss).terms)))
+            elif sub == "ORedConditions":
+                terms.append(AnyOf(tuple(self._boolean(child, ss).terms)))
+        if not terms:
+            raise self.error(el, "the expression has no conditions")
+        if self.local(el) == "ORedConditions":
+            return AnyOf(tuple(terms))
+        if self.local(el) == "ANDedConditions":
+            return AllOf(tuple(terms))
+        return terms[0] if len(terms) == 1 else AllOf(tuple(terms))
+
+    def _instance(self, ref, ss):
+        target = self.resolve(ref.get("parameterRef"), ss, self.param_elements, ref,
+                              "parameter", "parameterRef")
+        if self.integer_attr(ref, "instance", 0, minimum=-(1 << 63)) != 0:
+            raise self.error(ref, "only instance 0 (the value in the same packet) is supported")
+        raw = ref.get("useCalibratedValue", "true").strip() in ("false", "0")
+        return self.parameter(target), raw
+
+    def _operator(self, el, text):
+        op = _OPERATOR_NAMES.get(text.strip())
+        if op is None:
+            raise self.error(el, f"unknown comparison operator '{text}'")
+        return op
+
+    def _comparison(self, el, ss) -> Comparison:
+        param, raw = self._instance(el, ss)
+        op = self._operator(el, el.get("comparisonOperator", "=="))
+        text = el.get("value")
+        if text is None:
+            raise self.error(el, "the value attribute is missing")
+        value = self.compare_value(el, param, op, text, raw)
+        return Comparison(param.qualified_name, op, value, raw, line=el.sourceline,
+                          text=f"{param.name} {op} {text}")
+
+    def _check(self, el, ss) -> Comparison:
+        refs = [c for s, c in self.kids(el) if s == "ParameterInstanceRef"]
+        op_el = self.child(el, "ComparisonOperator")
+        if not refs or op_el is None:
+            raise self.error(el, "ParameterInstanceRef and ComparisonOperator are both needed")
+        param, raw = self._instance(refs[0], ss)
+        op = self._operator(op_el, op_el.text or "")
+        if len(refs) > 1:
+            other, other_raw = self._instance(refs[1], ss)
+            return Comparison(param.qualified_name, op, None, raw, other.qualified_name,
+                              other_raw, el.sourceline, f"{param.name} {op} {other.name}")
+        value_el = self.child(el, "Value")
+        if value_el is None:
+            raise self.error(el, "the Value element is missing")
+        text = (value_el.text or "")
+        value = self.compare_value(value_el, param, op, text, raw)
+        return Comparison(param.qualified_name, op, value, raw, line=el.sourceline,
+                          text=f"{param.name} {op} {text.strip()}")
+
+    def compare_value(self, el, param: Parameter, op: str, text: str, raw: bool):
+        """Converts a comparison's value to what the decoded column is compared with."""
+        ptype = param.type
+        enc = ptype.encoding
+        kind = ptype.kind
+        stripped = text.strip()
+        if kind == "enumerated" and not raw:
+            values = [v for lo, hi, label in ptype.enumeration if label == stripped
+                      for v in range(lo, hi + 1)]
+            if not values:
+                raise self.error(el, f"'{stripped}' is not a label of {param.name}'s enumeration")
+            if op not in ("==", "!="):
+                raise self.error(el, f"enumeration labels compare with == and != only, not {op}")
+            return frozenset(values)
+        if kind == "boolean" and not raw:
+            if stripped in (ptype.one_string, "true", "1"):
+                return True
+            if stripped in (ptype.zero_string, "false", "0"):
+                return False
+            raise self.error(el, f"'{stripped}' is neither {ptype.one_string} nor "
+                                 f"{ptype.zero_string}")
+        if kind in ("absolute_time", "relative_time") and not raw:
+            raise self.error(el, "comparisons of time values are supported on raw values only "
+                                 "(useCalibratedValue=\"false\")")
+        if enc is None:
+            raise self.error(el, f"{param.name} has no data encoding to compare")
+        if enc.kind == "string" and kind == "string":
+            return text
+        if enc.kind == "binary":
+            try:
+                return bytes.fromhex(stripped.removeprefix("0x").removeprefix("0X"))
+            except ValueError:
+                raise self.error(el, f"'{stripped}' is not hexadecimal") from None
+        number = _number(stripped)
+        if number is None:
+            raise self.error(el, f"'{stripped}' is not a number")
+        return number
+
+
+def _number(text: str):
+    try:
+        return int(text, 10)
+    except ValueError:
+        pass
+    try:
+        return int(text, 0)
+    except ValueError:
+        pass
+    try:
+        value = float(text)
+    except ValueError:
+        return None
+    return value if math.isfinite(value) else None

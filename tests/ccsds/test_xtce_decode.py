@@ -1,0 +1,291 @@
+"""Decoding streams with definitions: round trips through packets laid by kestrune.pack_parameters."""
+
+import importlib.util
+import pathlib
+import random
+
+import pytest
+
+pytest.importorskip("lxml")
+np = pytest.importorskip("numpy")
+import kestrune  # noqa: E402
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+from kestrune_ccsds import decode, read_packets  # noqa: E402
+from kestrune_ccsds.xtce import load_xtce  # noqa: E402
+from .xtce_large import FIRST_APID, generate  # noqa: E402
+from .xtce_packets import pack  # noqa: E402
+
+FEATURES = load_xtce(pathlib.Path(__file__).parent / "xtce" / "features.xml")
+HEADER = {"Version": 0, "Type": 0, "SecHdrFlag": 0, "SeqFlags": 3, "SeqCount": 7}
+
+
+def packet(defn, container, values):
+    """A packet of the container, its length field set from its size."""
+    layout = defn.layout(container)
+    values = {**HEADER, "PktLen": 0, **values}
+    values["PktLen"] = len(pack(layout, values)) - 7
+    return pack(layout, values), values
+
+
+# -- direct evaluation of the calibrators of features.xml, one value at a time --
+
+def volts(x):
+    return 0.5 + 0.01 * x + 2e-6 * x * x
+
+
+def temperature(x, mode):
+    """Linear through (-1000,-50) (0,0) (1000,20) (3000,120), extrapolated; 0.002 x in SAFE mode."""
+    if mode == 1:
+        return 0.002 * x
+    if x < 0:
+        return x * 0.05
+    if x < 1000:
+        return x * 0.02
+    return 20 + (x - 1000) * 0.05
+
+
+def step(x):  # flat from each point: 0 -> 1.5, 100 -> 2.5, 255 -> 3.5
+    return 1.5 if x < 100 else (2.5 if x < 255 else 3.5)
+
+
+def lagrange(points, x):
+    total = 0.0
+    for i, (xi, yi) in enumerate(points):
+        term = yi
+        for j, (xj, _) in enumerate(points):
+            if i != j:
+                term *= (x - xj) / (xi - xj)
+        total += term
+    return total
+
+
+def pressure(x):  # quadratic on the first two intervals, linear on the last
+    pts = [(10, 100), (50, 300), (100, 400), (200, 1000)]
+    if x < 50:
+        return lagrange(pts[0:3], x)
+    if x < 100:
+        return lagrange(pts[1:4], x)
+    return lagrange(pts[2:4], x)
+
+
+POWER = st.fixed_dictionaries({
+    "Stamp": st.integers(0, 2**32 - 1), "Window": st.integers(-2**15, 2**15 - 1),
+    "BatVolt": st.integers(0, 4095), "Mode": st.integers(0, 5),
+    "BatTemp": st.integers(-2**15, 2**15 - 1), "Heater": st.integers(0, 1),
+    "Step": st.integers(0, 255), "Current": st.floats(width=32, allow_nan=False),
+    "Energy": st.floats(allow_nan=False), "Half": st.floats(width=16, allow_nan=False),
+    "Label": st.text(st.characters(min_codepoint=1, max_codepoint=127), max_size=8),
+    "Count": st.integers(0, 9999), "Delta": st.integers(-127, 127),
+    "Offset": st.integers(-127, 127), "Pressure": st.integers(10, 200),
+})
+WAVE = st.fixed_dictionaries({"SampleCount": st.integers(0, 65535),
+                              "Waveform": st.binary(max_size=40), "Trailer": st.integers(0, 255)})
+NAME = st.fixed_dictionaries({"SciID": st.sampled_from([2, 3]), "Name": st.text(max_size=60),
+                              "Extra": st.integers(0, 65535),
+                              "Spare": st.integers(0, 4095).map(lambda v: v.to_bytes(2, "big")),
+                              "Trailer": st.integers(0, 255)})
+PACKETS = st.lists(st.one_of(
+    st.tuples(st.just("PowerHK"), POWER), st.tuples(st.just("ScienceWave"), WAVE),
+    st.tuples(st.just("ScienceName"), NAME), st.tuples(st.just("stray"), st.integers(0, 2))),
+    min_size=1, max_size=12)
+
+
+def build(specs):
+    """The stream bytes and, per container, the (packet index, values) laid."""
+    data = []
+    expected = {None: []}
+    for i, (container, values) in enumerate(specs):
+        if container == "stray":
+            # No container takes these: an APID the definition lacks, a
+            # science packet whose SciID no concrete container accepts, and a
+            # packet too short for the SciID a restriction tests.
+            apid, sci = [(300, 1), (200, 9), (200, None)][values]
+            base = dict(APID=apid, SciID=sci) if sci is not None else dict(APID=apid)
+            layout = FEATURES.layout("ScienceBase" if sci is not None else "CCSDSPacket")
+            v = {**HEADER, "PktLen": 0, **base}
+            raw = pack(layout, v)
+            if sci is None:
+                raw += b"\0"  # a data field of one byte is the shortest a packet has
+                raw = raw[:4] + (len(raw) - 7).to_bytes(2, "big") + raw[6:]
+            else:
+                v["PktLen"] = len(raw) - 7
+                raw = pack(layout, v)
+            data.append(raw)
+            expected[None].append((i, None))
+            continue
+        values = dict(values)
+        if container == "PowerHK":
+            values["APID"] = 100
+        else:
+            values["APID"] = 200
+            values.setdefault("SciID", 1)
+            if values["SciID"] == 2:
+                values.pop("Extra")
+        raw, values = packet(FEATURES, container, values)
+        data.append(raw)
+        expected.setdefault(container, []).append((i, values))
+    return b"".join(data), expected
+
+
+@settings(max_examples=40, deadline=None)
+@given(PACKETS)
+def test_round_trip_raw_and_engineering(specs):
+    data, expected = build(specs)
+    stream = read_packets(data)
+    raw = decode(stream, FEATURES, values="raw")
+    eng = decode(stream, FEATURES)
+    stray = [i for i, _ in expected.pop(None)]
+    assert {k: v.tolist() for k, v in FEATURES.classify(stream).items()} == \
+        {None: stray, **{k: [i for i, _ in rows] for k, rows in expected.items()}}
+    assert set(raw) == set(eng) == set(expected)
+    for container, rows in expected.items():
+        r, e = raw[container], eng[container]
+        assert r.packet_index.tolist() == e.packet_index.tolist() == [i for i, _ in rows]
+        for k, (_, values) in enumerate(rows):
+            for column in r.columns:
+                got = r.columns[column][k]
+                masked = column in r.mask and r.mask[column][k]
+                if column not in values:
+                    assert masked, column  # an entry whose IncludeCondition is false
+                    continue
+                assert not masked
+                assert got == values[column] or (got != got and values[column] != values[column]), \
+                    (container, column, got, values[column])
+            if container != "PowerHK":
+                continue
+            ev = {c: e.columns[c][k] for c in e.columns}
+            assert ev["BatVolt"] == pytest.approx(volts(values["BatVolt"]), rel=1e-12)
+            assert ev["BatTemp"] == pytest.approx(temperature(values["BatTemp"], values["Mode"]),
+                                                  rel=1e-12)
+            assert ev["Step"] == step(values["Step"])
+            assert ev["Pressure"] == pytest.approx(pressure(values["Pressure"]), rel=1e-9)
+            assert ev["Mode"] == ["OFF", "SAFE", "NOMINAL", "NOMINAL", "NOMINAL",
+                                  "NOMINAL"][values["Mode"]]
+            assert ev["Heater"] == bool(values["Heater"])
+            seconds = values["Stamp"] * 0.001 + 10
+            assert abs(int((ev["Stamp"] - np.datetime64("2000-01-01T00:00:00", "ns"))
+                           .astype(np.int64)) - seconds * 1e9) < 1
+            assert ev["Window"] == np.timedelta64(values["Window"] * 500, "ms")
+            assert ev["Label"] == values["Label"] and ev["Count"] == values["Count"]
+    if "PowerHK" in eng:
+        t = eng["PowerHK"]
+        assert t.units["BatVolt"] == "V" and t.units["Pressure"] == "hPa"
+        assert t.descriptions["BatVolt"] == "Battery voltage"
+        assert t.descriptions["APID"] == "Application process identifier"
+        assert "BatVolt" not in raw["PowerHK"].units
+
+
+@pytest.mark.parametrize("dynamic", [False, True], ids=["fixed", "dynamic"])
+def test_generated_definition_against_unpack_parameters(dynamic):
+    """Every packet of the generated definitions decodes as kestrune.unpack_parameters reads it."""
+    defn = load_xtce(generate(parameters=207, containers=4, dynamic=dynamic))
+    rng = random.Random(5)
+    packets, containers = [], []
+    for i in range(60):
+        c = rng.randrange(4)
+        layout = defn.layout(f"Packet{c:02d}")
+        values = {"APID": FIRST_APID + c}
+        for s in layout.slots:
+            enc = s.parameter.encoding
+            if s.column in values or s.column in HEADER or s.column == "PktLen":
+                continue
+            if enc.kind == "binary":
+                values[s.column] = rng.randbytes(rng.randrange(0, 9))
+            elif enc.kind == "float":
+                values[s.column] = float(np.float32(rng.uniform(-1e6, 1e6)))
+            elif enc.name == "unsigned":
+                values[s.column] = rng.randrange(0, 1 << s.bits)
+            else:
+                values[s.column] = rng.randrange(-(1 << (s.bits - 1)), 1 << (s.bits - 1))
+        raw, values = packet(defn, f"Packet{c:02d}", values)
+        packets.append((raw, values))
+        containers.append(c)
+    tables = decode(read_packets(b"".join(p for p, _ in packets)), defn, values="raw")
+    for c in range(4):
+        table = tables[f"Packet{c:02d}"]
+        rows = [i for i, k in enumerate(containers) if k == c]
+        assert table.packet_index.tolist() == rows
+        for k, i in enumerate(rows):
+            got = {name: column[k] for name, column in table.columns.items()}
+            if dynamic:
+                assert got == packets[i][1]
+            else:
+                assert got == kestrune.unpack_parameters(packets[i][0], 0,
+                                                         defn.recipe(f"Packet{c:02d}"))
+
+
+def _power(**changes):
+    values = dict(Stamp=0, Window=0, BatVolt=0, Mode=0, BatTemp=0, Heater=0, Step=0, Current=0.0,
+                  Energy=0.0, Half=0.0, Label="", Count=0, Delta=0, Offset=0, Pressure=10,
+                  APID=100)
+    return packet(FEATURES, "PowerHK", {**values, **changes})[0]
+
+
+@pytest.mark.parametrize("changes, column, message", [
+    ({"Mode": 7}, "Mode", "value 7 has no label"),
+    ({"Pressure": 5}, "Pressure", "raw value 5 is outside the spline's points (10 to 200)"),
+    ({"Label": b"\xe9"}, "Label", "Invalid US-ASCII byte: 0xE9 (must be <= 0x7F)"),
+])
+def test_values_without_an_engineering_form(changes, column, message):
+    good = _power()
+    stream = read_packets(good + _power(**changes) + good)
+    with pytest.raises(ValueError) as info:
+        decode(stream, FEATURES)
+    assert str(info.value) == f"PowerHK: packet 1: {column}: {message}"
+    table = decode(stream, FEATURES, errors="mask")["PowerHK"]
+    assert table.mask[column].tolist() == [False, True, False]
+    assert (1, column, message) in table.errors
+
+
+def test_calibrators_that_cannot_be_evaluated_decode_raw_only():
+    xml = b"""<SpaceSystem name="M"><TelemetryMetaData><ParameterTypeSet>
+      <IntegerParameterType name="U11"><IntegerDataEncoding sizeInBits="11"/></IntegerParameterType>
+      <FloatParameterType name="F"><IntegerDataEncoding sizeInBits="16"><DefaultCalibrator>
+        <MathOperationCalibrator><ThisParameterOperand/><ValueOperand>2</ValueOperand>
+        <Operator>*</Operator></MathOperationCalibrator></DefaultCalibrator>
+      </IntegerDataEncoding></FloatParameterType>
+      </ParameterTypeSet><ParameterSet>
+      <Parameter name="APID" parameterTypeRef="U11"/><Parameter name="P" parameterTypeRef="F"/>
+      </ParameterSet><ContainerSet><SequenceContainer name="C"><EntryList>
+        <ParameterRefEntry parameterRef="APID"><LocationInContainerInBits
+          referenceLocation="containerStart"><FixedValue>5</FixedValue></LocationInContainerInBits>
+        </ParameterRefEntry>
+        <ParameterRefEntry parameterRef="P"><LocationInContainerInBits
+          referenceLocation="containerStart"><FixedValue>48</FixedValue></LocationInContainerInBits>
+        </ParameterRefEntry>
+      </EntryList></SequenceContainer></ContainerSet></TelemetryMetaData></SpaceSystem>"""
+    defn = load_xtce(xml)
+    recipe = [{**item, "value": v} for item, v in zip(defn.recipe("C"), (5, 1234))]
+    stream = read_packets(kestrune.pack_parameters(recipe)[:4] + b"\0\1"
+                          + kestrune.pack_parameters(recipe)[6:])
+    assert decode(stream, defn, values="raw")["C"].columns["P"].tolist() == [1234]
+    with pytest.raises(ValueError) as info:
+        decode(stream, defn)
+    assert str(info.value) == ("C: packet 0: P: a MathOperationCalibrator cannot be evaluated; "
+                               "decode with values='raw'")
+
+
+def test_tables_convert_with_units_and_absent_entries():
+    pa = pytest.importorskip("pyarrow")
+    pytest.importorskip("pandas")
+    spare = (5).to_bytes(2, "big")
+    two, _ = packet(FEATURES, "ScienceName", dict(APID=200, SciID=2, Name="a", Spare=spare,
+                                                   Trailer=1))
+    three, _ = packet(FEATURES, "ScienceName", dict(APID=200, SciID=3, Name="b", Extra=9,
+                                                     Spare=spare, Trailer=2))
+    stream = read_packets(_power(BatVolt=100) + two + three)
+    tables = decode(stream, FEATURES)
+    if importlib.util.find_spec("tqdm") is not None:
+        shown = decode(stream, FEATURES, progress=True)  # one bar over all containers
+        assert {k: t.packet_index.tolist() for k, t in shown.items()} == \
+            {k: t.packet_index.tolist() for k, t in tables.items()}
+    frame = tables["ScienceName"].to_pandas()
+    assert frame["Extra"].isna().tolist() == [True, False] and frame["Extra"][1] == 9
+    assert frame["Name"].tolist() == ["a", "b"]
+    arrow = tables["PowerHK"].to_arrow()
+    field = arrow.schema.field("BatVolt")
+    assert field.metadata == {b"unit": b"V", b"description": b"Battery voltage"}
+    assert arrow.column("Stamp").type == pa.timestamp("ns")
+    assert arrow.column("Mode").to_pylist() == ["OFF"]
+    assert tables["ScienceName"].to_arrow().column("Spare").type == pa.binary()
