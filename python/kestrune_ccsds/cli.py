@@ -142,13 +142,31 @@ def add_layout_options(parser: argparse.ArgumentParser, required: bool) -> None:
     group.add_argument("--recipes", metavar="MODULE:NAME",
                        help="a Python mapping of APID to kestrune unpack recipe, in an importable module "
                             "or a file (path/to/file.py:NAME)")
+    group.add_argument("--xtce", metavar="DEF.xml",
+                       help="an XTCE definition: one table per concrete container, named by the container")
 
 
 def load_layouts(args: argparse.Namespace) -> Any:
     """What decode() takes for the layout options given, or None when none is."""
     if args.recipes is not None:
         return load_recipes(args.recipes)
+    if args.xtce is not None:
+        return load_definition(args.xtce)
     return None
+
+
+def load_definition(path: str) -> Any:
+    """The XTCE definition in `path`, or a CliError naming the file and what is wrong with it."""
+    need("lxml", "--xtce")
+    source = Path(path)
+    if not source.exists():
+        raise CliError(f"--xtce {path}: no such file")
+    if source.is_dir():
+        raise CliError(f"--xtce {path}: is a directory, not an XTCE file")
+    try:
+        return kestrune_ccsds.load_xtce(source)
+    except (OSError, ValueError, TypeError) as error:
+        raise CliError(f"--xtce {path}: {describe(error)}") from error
 
 
 def table_name(key: object) -> str:
@@ -288,7 +306,7 @@ def run_inspect(args: argparse.Namespace) -> None:
     layouts = load_layouts(args)
     time = TimeField(args.time, args.epoch) if args.time else None
     if time is not None and layouts is None:
-        raise CliError("--time needs --recipes to decode the time field")
+        raise CliError("--time needs --recipes or --xtce to decode the time field")
     for number, path in enumerate(args.files):
         stream = open_stream(path, args.prefix_bytes, "report")
         tables = {}

@@ -116,7 +116,7 @@ def _pick(frames: dict[object, Any], key: object, meta: Any, known: frozenset[ob
 
 def _nullable(frame: Any) -> Any:
     """Integer columns as pandas' nullable integers, which every partition of a masked decode can hold."""
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     return frame.astype({name: pd.api.types.pandas_dtype(f"{'U' if dtype.kind == 'u' else ''}Int{dtype.itemsize * 8}")
                          for name, dtype in frame.dtypes.items() if dtype.kind in "iu"})

@@ -289,3 +289,26 @@ def test_tables_convert_with_units_and_absent_entries():
     assert arrow.column("Stamp").type == pa.timestamp("ns")
     assert arrow.column("Mode").to_pylist() == ["OFF"]
     assert tables["ScienceName"].to_arrow().column("Spare").type == pa.binary()
+
+
+def test_command_line_decodes_with_a_definition(tmp_path, capsys):
+    from kestrune_ccsds import cli
+
+    xml = pathlib.Path(__file__).parent / "xtce" / "features.xml"
+    source = tmp_path / "hk.bin"
+    source.write_bytes(b"".join(_power(BatVolt=n, Count=n) for n in range(5)))
+    out = tmp_path / "out"
+    assert cli.main(["decode", str(source), "--xtce", str(xml), "--out", str(out), "--format", "csv"]) == 0
+    want = decode(read_packets(source), FEATURES)["PowerHK"].to_pandas()
+    got = (out / "PowerHK.csv").read_text().splitlines()
+    assert len(got) == 1 + len(want) == 6
+    assert got[0].split(",") == list(want.columns)
+    assert [row.split(",")[want.columns.get_loc("Count")] for row in got[1:]] == ["0", "1", "2", "3", "4"]
+    capsys.readouterr()
+    # A broken definition is one line naming the file and the element's line.
+    bad = tmp_path / "bad.xml"
+    bad.write_text(xml.read_text().replace('parameterRef="BatVolt"', 'parameterRef="NoSuchThing"', 1))
+    assert cli.main(["inspect", str(source), "--xtce", str(bad)]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(f"kestrune-ccsds: error: --xtce {bad}: ") and "NoSuchThing" in err and "line" in err
+    assert err.count("\n") == 1
