@@ -178,7 +178,6 @@ inline bool is_ascii(std::string_view bytes) {
 // set when the object cannot be created). The text is measured once.
 PyObject* object_value(const FieldPlan& f, const unsigned char* data, std::uint64_t pos, std::uint64_t bits,
                        std::string& scratch, Error& failure) {
-    std::string_view window;
     if (f.kind == Kind::Binary) {
         auto w = object_window(f, data, pos, bits, scratch);
         if (!w) {
@@ -681,7 +680,9 @@ PyObject* decode(PyObject*, PyObject* args) {
     auto by_position = [](const CellError& x, const CellError& y) {
         return x.row != y.row ? x.row < y.row : x.field < y.field;
     };
-    std::stable_sort(errors.begin(), errors.end(), by_position);
+    // A cell fails at most once, so no two errors compare equal and a plain
+    // sort gives the one order.
+    std::sort(errors.begin(), errors.end(), by_position);
     std::size_t last_row = rows_done;  // rows [0, last_row) are wanted
     if (stop_first && !errors.empty()) {
         last_row = errors.front().row + 1;
@@ -727,7 +728,9 @@ PyObject* decode(PyObject*, PyObject* args) {
         }
     }
     if (errors.size() != numeric_errors) {
-        std::stable_sort(errors.begin(), errors.end(), by_position);
+        // A cell fails at most once, so no two errors compare equal and a plain
+    // sort gives the one order.
+    std::sort(errors.begin(), errors.end(), by_position);
     }
 
     PyRef error_list(PyList_New(0));

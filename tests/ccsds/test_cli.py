@@ -210,7 +210,7 @@ BAD_MODULES = {
     (["decode", "{tmp}", "--recipes", "{recipes}", "--out", "{tmp}/o"], "{tmp}: is a directory, not a file of packets"),
     (["decode", "{file}", "--recipes", "{recipes}", "--out", "{file}"], "--out {file}: exists and is not a directory"),
     (["decode", "{file}", "--recipes", "{recipes}", "--out", "{file}/o"], "{file}/o: Not a directory"),
-    (["inspect", "{file}", "--time", "coarse_time"], "--time needs --recipes to decode the time field"),
+    (["inspect", "{file}", "--time", "coarse_time"], "--time needs --recipes or --xtce to decode the time field"),
     (["inspect", "{file}", "--recipes", "{recipes}", "--time", "coarse_time+fine_time"],
      "--time takes NAME or NAME+NAME/DIVISOR (as coarse_time+fine_time/65536), not 'coarse_time+fine_time'"),
     (["inspect", "{file}", "--recipes", "{recipes}", "--time", "coarse_time", "--epoch", "launch"],
