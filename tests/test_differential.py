@@ -38,6 +38,7 @@ def decode_text(encoding, window):
         for mark, order in MARKS[encoding]:
             if window.startswith(mark):
                 window, codec = window[len(mark):], order
+                break  # one mark at most: what follows it is text
     try:
         return window.decode(codec)
     except UnicodeDecodeError:
