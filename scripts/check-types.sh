@@ -14,4 +14,4 @@ cd "$work"
 "$python" -m mypy.stubtest kestrune kestrune_ccsds._native
 "$python" -m mypy --strict --warn-unreachable --no-incremental --cache-dir=/dev/null typed_usage.py
 # The packet-stream package is typed inline (its extension by a stub).
-"$python" -m mypy --strict --warn-unreachable --no-incremental --cache-dir=/dev/null -p kestrune_ccsds
+"$python" -m mypy --config-file "$root/pyproject.toml" --strict --warn-unreachable --no-incremental --cache-dir=/dev/null -p kestrune_ccsds
