@@ -10,6 +10,8 @@ turned into engineering values in NumPy.
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 import kestrune
@@ -91,7 +93,7 @@ def classify(defn, stream):
         if len(remaining) == 0:
             break
         remaining = _descend(defn, stream, root, remaining, assigned)
-    out = {}
+    out: dict[str | None, Any] = {}
     for q, parts in assigned.items():
         idx = np.sort(np.concatenate(parts)) if len(parts) > 1 else parts[0]
         if len(idx):
@@ -254,7 +256,7 @@ def _variants(defn, stream, layout, idx):
     """
     from ..columns import decode_plan
 
-    pending = [(0, [], idx)]
+    pending: list[tuple[int, list[Any], Any]] = [(0, [], idx)]
     done = []
     slots = layout.slots
     while pending:
@@ -421,7 +423,7 @@ def _finish_text(slot, values, packet_index, cells, mask):
     decoder = _TEXT_DECODERS[enc.name]
     out = np.empty(len(values), object)
     bad = np.zeros(len(values), bool)
-    messages = {}
+    messages: dict[int, str] = {}
     term = enc.termination
     for i, raw in enumerate(values):
         if raw is None or (mask is not None and mask[i]):
@@ -451,10 +453,10 @@ def _finish_text(slot, values, packet_index, cells, mask):
             bad[i] = True
             messages.setdefault(i, str(exc))
     if bad.any():
-        for i in np.flatnonzero(bad):
+        for k in np.flatnonzero(bad).tolist():
             row = np.zeros(len(values), bool)
-            row[i] = True
-            cells.fail(packet_index, row, slot.column, messages[i])
+            row[k] = True
+            cells.fail(packet_index, row, slot.column, messages[k])
     return out
 
 

@@ -6,6 +6,7 @@ import gc
 import math
 from collections import Counter
 from types import MappingProxyType
+from typing import Any
 
 from ._model import (
     AllOf, Comparison, Container, DefinitionError, Layout, Parameter, Polynomial, Slot,
@@ -98,7 +99,7 @@ class Definition:
     """
 
     def __init__(self, loader: Loader):
-        self._loader = loader
+        self._loader: Loader | None = loader
         self.source = loader.source
         for qualified in loader.param_elements:
             loader.parameter(qualified)
@@ -108,12 +109,12 @@ class Definition:
         self._containers_q = loader.containers
         self.parameters = MappingProxyType(self._keyed(loader.parameters))
         self.containers = MappingProxyType(self._keyed(loader.containers))
-        self._names = {c.qualified_name: name for name, c in self.containers.items()}
+        self._names: dict[str, str] = {c.qualified_name: name for name, c in self.containers.items()}
         self.context_calibrators = self._contexts()
         self._children: dict[str | None, list[Container]] = {}
         self._layouts: dict[str, Layout] = {}
         self._chains: dict[str, list[Container]] = {}
-        included = set()
+        included: set[str] = set()
         for cont in loader.containers.values():
             self._children.setdefault(cont.base, []).append(cont)
             included.update(e.target for e in cont.entries if e.kind == "container")
@@ -127,8 +128,8 @@ class Definition:
                            if c.qualified_name not in included)
         self._loader = None
         # Filled while decoding: compiled plans and enumeration lookup tables.
-        self._plans: dict[tuple, object] = {}
-        self._enum_tables: dict[str, tuple] = {}
+        self._plans: dict[tuple[object, ...], object] = {}
+        self._enum_tables: dict[str, tuple[Any, ...]] = {}
 
     @staticmethod
     def _keyed(items):
@@ -139,8 +140,9 @@ class Definition:
         return (f"<Definition {self.source!r}: {len(self.parameters)} parameters, "
                 f"{len(self.containers)} containers>")
 
-    def _contexts(self):
+    def _contexts(self) -> dict[str, tuple[Any, ...]]:
         loader = self._loader
+        assert loader is not None  # the contexts are read while loading
         out = {}
         for ptype in loader.types.values():
             enc = ptype.encoding
@@ -164,9 +166,9 @@ class Definition:
         found = self._chains.get(qualified)
         if found is not None:
             return found
-        chain = []
-        seen = []
-        q = qualified
+        chain: list[Container] = []
+        seen: list[str] = []
+        q: str | None = qualified
         while q is not None:
             cont = self._containers_q[q]
             if q in seen:
@@ -306,6 +308,9 @@ class Definition:
                               f"the size of '{param.name}' uses parameter '{sizing.name}' before "
                               "it exists in the container")
         enc = sizing.encoding
+        # Every parameter laid out in a container has an encoding (the others
+        # are refused when their entry is laid out).
+        assert enc is not None
         if enc.kind != "integer":
             raise self._error(size.line, "DynamicValue",
                               f"the size of '{param.name}' comes from '{sizing.name}', which is "
@@ -313,9 +318,9 @@ class Definition:
         slope, intercept = size.slope, size.intercept
         cal = enc.calibrator
         if size.calibrated and cal is not None:
-            terms = dict()
+            terms: dict[int, float] = {}
             ok = isinstance(cal, Polynomial)
-            if ok:
+            if isinstance(cal, Polynomial):
                 for coefficient, exponent in cal.terms:
                     terms[exponent] = terms.get(exponent, 0.0) + coefficient
                 ok = set(terms) <= {0, 1} and all(float(c).is_integer() for c in terms.values())
@@ -329,11 +334,11 @@ class Definition:
         return index, slope, intercept
 
     def _finish(self, container: Container, drafts: list[_Draft]) -> Layout:
-        params = {}
+        params: dict[str, set[str]] = {}
         for d in drafts:
             if d.parameter is not None:
                 params.setdefault(d.parameter.name, set()).add(d.parameter.qualified_name)
-        seen = Counter()
+        seen: Counter[str] = Counter()
         columns = {}
         for d in drafts:
             if d.parameter is None:
@@ -348,6 +353,7 @@ class Definition:
             if d.parameter is None:
                 d.column = f"{d.owner.column} size {i}"
         for d in drafts:
+            assert d.column is not None  # every draft was named above
             size_from = None
             if d.size_from is not None:
                 size_from = (drafts[d.size_from[0]].column, d.size_from[1], d.size_from[2])
@@ -359,7 +365,7 @@ class Definition:
     # -- restrictions ------------------------------------------------------
 
     def _check_restriction(self, cont: Container):
-        if cont.restriction is None:
+        if cont.restriction is None or cont.base is None:
             return
         base_layout = self._layout(cont.base)
         present = {s.parameter.qualified_name for s in base_layout.slots if s.parameter is not None}
@@ -370,14 +376,14 @@ class Definition:
                                   f"which base container '{self._containers_q[cont.base].name}' "
                                   "does not hold")
         # Intersect what the equalities and bounds along the inheritance chain allow.
-        allowed: dict[str, list] = {}
+        allowed: dict[str, list[Any]] = {}
         texts: dict[str, list[str]] = {}
         for c in self.chain(cont.qualified_name):
             for comp in _conjuncts(c.restriction):
                 param = self._params_q[comp.parameter]
                 enc = param.encoding
                 span = _value_range(enc)
-                if (span is None or comp.other is not None or isinstance(comp.value, bool)
+                if (enc is None or span is None or comp.other is not None or isinstance(comp.value, bool)
                         or not (comp.raw or enc.calibrator is None)):
                     continue
                 state = allowed.setdefault(comp.parameter, [span[0], span[1], set(), None])
@@ -392,7 +398,7 @@ class Definition:
 
     # -- recipes -----------------------------------------------------------
 
-    def recipe(self, container) -> list[dict]:
+    def recipe(self, container) -> list[dict[str, Any]]:
         """The ``kestrune`` unpack recipe of a fixed-layout container (offsets from the packet start)."""
         layout = self._layout(self._qualified(container))
         name = self.name_of(layout.container.qualified_name)
@@ -417,7 +423,7 @@ class Definition:
     def children(self, container: Container) -> list[Container]:
         return self._children.get(container.qualified_name, [])
 
-    def classify(self, stream) -> dict:
+    def classify(self, stream) -> dict[str | None, Any]:
         """Which packets of a stream each concrete container takes.
 
         Returns {container name: packet indices (int64, stream order)}, only

@@ -7,6 +7,7 @@ be shared between threads and decode any number of streams.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 
 class DefinitionError(ValueError):
@@ -83,7 +84,7 @@ class Encoding:
     calibrator: Calibrator | None = None
     # (match criteria element, SpaceSystem path, calibrator); the criteria are
     # resolved once every parameter is known (Definition.context_calibrators).
-    context_calibrators: tuple = ()
+    context_calibrators: tuple[tuple[Any, str, "Calibrator"], ...] = ()
     line: int | None = None
 
     def describe(self) -> str:

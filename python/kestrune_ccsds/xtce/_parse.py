@@ -17,11 +17,12 @@ from __future__ import annotations
 import datetime
 import math
 import os
+from typing import Any
 
 import numpy as np
 
 from ._model import (
-    AllOf, AnyOf, Comparison, Container, DefinitionError, DynamicSize, Encoding, Entry, Parameter,
+    AllOf, AnyOf, Comparison, Condition, Container, DefinitionError, DynamicSize, Encoding, Entry, Parameter,
     ParameterType, Polynomial, Spline, TimeScale, UnsupportedCalibrator,
 )
 
@@ -120,7 +121,7 @@ def _source_name(source) -> str:
 
 def parse_document(source):
     """Parse the XML safely; returns (root element, source name)."""
-    from lxml import etree
+    from lxml import etree  # type: ignore[import-untyped, unused-ignore]
 
     name = _source_name(source)
     parser = etree.XMLParser(resolve_entities=False, no_network=True, load_dtd=False,
@@ -150,15 +151,17 @@ class Loader:
     def __init__(self, root, source: str):
         self.source = source
         self.ns = _split(root.tag)[0]
-        self.type_elements: dict[str, tuple[object, str]] = {}
-        self.param_elements: dict[str, tuple[object, str]] = {}
-        self.container_elements: dict[str, tuple[object, str]] = {}
+        # lxml elements (typed as Any: lxml ships no annotations) and the
+        # SpaceSystem path they were found in.
+        self.type_elements: dict[str, tuple[Any, str]] = {}
+        self.param_elements: dict[str, tuple[Any, str]] = {}
+        self.container_elements: dict[str, tuple[Any, str]] = {}
         self.types: dict[str, ParameterType] = {}
         self.parameters: dict[str, Parameter] = {}
         self.containers: dict[str, Container] = {}
         self._resolving: list[str] = []
         self._local_of: dict[object, str] = {}
-        self._encodings: dict[tuple, Encoding] = {}
+        self._encodings: dict[tuple[object, ...], Encoding] = {}
         self._collect(root, "")
 
     # -- helpers -----------------------------------------------------------
@@ -237,6 +240,7 @@ class Loader:
         if not ref:
             raise self.error(el, f"the {attribute} attribute is missing")
         ref = ref.strip()
+        found: str | None
         if ref.startswith("/"):
             found = _normpath(ref)
             found = found if found in registry else None
@@ -285,12 +289,12 @@ class Loader:
         return value
 
     def description(self, el) -> str:
-        text = el.get("shortDescription")
+        text: str | None = el.get("shortDescription")
         if text:
             return text.strip()
         long = self.child(el, "LongDescription")
         if long is not None and long.text:
-            return " ".join(long.text.split())
+            return " ".join(str(long.text).split())
         return ""
 
     # -- parameter types ---------------------------------------------------
@@ -756,7 +760,7 @@ class Loader:
         raise self.error(el, "no Comparison, ComparisonList or BooleanExpression in the criteria")
 
     def _boolean(self, el, ss):
-        terms = []
+        terms: list[Condition] = []
         for sub, child in self.kids(el):
             if sub == "Condition":
                 terms.append(self._check(child, ss))
