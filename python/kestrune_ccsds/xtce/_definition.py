@@ -6,10 +6,11 @@ import gc
 import math
 from collections import Counter
 from types import MappingProxyType
-from typing import Any
+from typing import Any, Final, TypeAlias
 
 from ._model import (
-    AllOf, Comparison, Container, DefinitionError, Layout, Parameter, Polynomial, Slot,
+    AllOf, Comparison, Condition, Container, DefinitionError, DynamicSize, Entry, Layout, Parameter,
+    Polynomial, Slot,
 )
 from ._parse import Loader, parse_document
 
@@ -69,26 +70,30 @@ def _and(a, b):
     return AllOf((a, b))
 
 
-class _Draft:
-    __slots__ = ("parameter", "encoding", "bits", "offset", "gap", "byte_order", "reverse_bits",
-                 "size_from", "condition", "hidden", "line", "column", "owner")
+# A slot before the columns are named: the fields of a Slot after its column,
+# with size_from holding the index of the sizing draft. A plain tuple: ten
+# thousand of them are made for a large definition, then become Slots.
+_Draft: TypeAlias = tuple[
+    Parameter | None,  # parameter
+    str,  # encoding
+    int,  # bits
+    int | None,  # offset
+    int,  # gap
+    str,  # byte_order
+    bool,  # reverse_bits
+    tuple[int, int, int] | None,  # size_from
+    Condition | None,  # condition
+    bool,  # hidden
+    int | None,  # line
+]
+_PARAMETER: Final = 0
+_SIZE_FROM: Final = 7
 
-    def __init__(self, parameter, encoding, bits, offset, gap, *, byte_order="big",
-                 reverse_bits=False, size_from=None, condition=None, hidden=False, line=None,
-                 owner=None):
-        self.parameter = parameter
-        self.encoding = encoding
-        self.bits = bits
-        self.offset = offset
-        self.gap = gap
-        self.byte_order = byte_order
-        self.reverse_bits = reverse_bits
-        self.size_from = size_from  # (index of the sizing draft, slope, intercept)
-        self.condition = condition
-        self.hidden = hidden
-        self.line = line
-        self.column = None
-        self.owner = owner  # the draft a hidden size tag belongs to
+
+def _entry_element(entry: Entry) -> str:
+    """How an entry is named in messages."""
+    kind = "ParameterRefEntry" if entry.kind == "parameter" else "ContainerRefEntry"
+    return f"{kind} '{entry.target.rpartition('/')[2]}'"
 
 
 class Definition:
@@ -101,8 +106,7 @@ class Definition:
     def __init__(self, loader: Loader):
         self._loader: Loader | None = loader
         self.source = loader.source
-        for qualified in loader.param_elements:
-            loader.parameter(qualified)
+        loader.load_parameters()
         for qualified in loader.container_elements:
             loader.container(qualified)
         self._params_q = loader.parameters
@@ -133,6 +137,9 @@ class Definition:
 
     @staticmethod
     def _keyed(items):
+        by_name = {item.name: item for item in items.values()}
+        if len(by_name) == len(items):
+            return by_name
         counts = Counter(item.name for item in items.values())
         return {(item.name if counts[item.name] == 1 else q): item for q, item in items.items()}
 
@@ -205,7 +212,9 @@ class Definition:
         self._layouts[qualified] = layout
         return layout
 
-    def _emit_container(self, qualified, drafts, start, end, pending, cond, including):
+    def _emit_container(self, qualified: str, drafts: list[_Draft], start: int | None,
+                        end: int | None, pending: int, cond: Condition | None,
+                        including: list[str]) -> tuple[int | None, int]:
         """Appends the container's fields; start/end are absolute bit offsets or None.
 
         end is where the previous entry ended (None after a field of varying
@@ -217,41 +226,48 @@ class Definition:
             raise self._error(cont.line, f"SequenceContainer '{cont.name}'",
                               "the container includes itself through ContainerRefEntry")
         including = including + [qualified]
+        params = self._params_q
         for cont in self.chain(qualified):
             for entry in cont.entries:
-                element = ("ParameterRefEntry" if entry.kind == "parameter"
-                           else "ContainerRefEntry")
-                target_name = entry.target.rpartition("/")[2]
-                element = f"{element} '{target_name}'"
+                pos: int | None
                 if entry.reference == "containerStart":
                     if start is None:
-                        raise self._error(entry.line, element,
+                        raise self._error(entry.line, _entry_element(entry),
                                           "a containerStart location in a container that starts "
                                           "after a field of varying size is not supported")
                     pos, gap = start + entry.location, 0
                 elif end is None:
                     pos, gap = None, pending + entry.location
                     if gap < 0:
-                        raise self._error(entry.line, element,
+                        raise self._error(entry.line, _entry_element(entry),
                                           "a negative location after a field of varying size "
                                           "is not supported")
                 else:
                     pos, gap = end + entry.location, 0
                     if pos < 0:
-                        raise self._error(entry.line, element,
+                        raise self._error(entry.line, _entry_element(entry),
                                           f"the entry would start {-pos} bits before the packet")
-                econd = _and(cond, entry.condition)
-                known = ({d.parameter.qualified_name for d in drafts if d.parameter is not None}
-                         if entry.condition is not None else ())
-                for p in condition_parameters(entry.condition):
-                    if p not in known:
-                        raise self._error(entry.line, element,
-                                          f"the IncludeCondition uses parameter "
-                                          f"'{self._params_q[p].name}' before it exists in the "
-                                          "container")
+                econd = cond
+                if entry.condition is not None:
+                    known = {d[_PARAMETER].qualified_name for d in drafts if d[_PARAMETER] is not None}
+                    for p in condition_parameters(entry.condition):
+                        if p not in known:
+                            raise self._error(entry.line, _entry_element(entry),
+                                              f"the IncludeCondition uses parameter "
+                                              f"'{params[p].name}' before it exists in the "
+                                              "container")
+                    econd = _and(cond, entry.condition)
                 if entry.kind == "parameter":
-                    end = self._emit_parameter(self._params_q[entry.target], pos, gap, econd,
-                                               drafts, entry.line, element)
+                    param = params[entry.target]
+                    enc = param.type.encoding
+                    if (enc is not None and enc.bits is not None and enc.kind != "string"
+                            and param.type.unsupported is None):
+                        # The usual field, of a fixed size (_emit_parameter does the rest).
+                        drafts.append((param, enc.name, enc.bits, pos, gap, enc.byte_order,
+                                       enc.reverse_bits, None, econd, False, entry.line))
+                        end = pos + enc.bits if pos is not None else None
+                    else:
+                        end = self._emit_parameter(param, pos, gap, econd, drafts, entry)
                     pending = 0
                 else:
                     end, pending = self._emit_container(entry.target, drafts, pos, pos, gap,
@@ -262,45 +278,52 @@ class Definition:
                     end = None
         return end, pending
 
-    def _emit_parameter(self, param: Parameter, pos, gap, cond, drafts, line, element):
-        enc = param.encoding
-        if param.type.unsupported is not None:
-            raise self._error(line, element, f"parameter '{param.name}': "
-                                             f"{param.type.unsupported}")
+    def _emit_parameter(self, param: Parameter, pos: int | None, gap: int,
+                        cond: Condition | None, drafts: list[_Draft],
+                        entry: Entry) -> int | None:
+        ptype = param.type
+        enc = ptype.encoding
+        if ptype.unsupported is not None:
+            raise self._error(entry.line, _entry_element(entry),
+                              f"parameter '{param.name}': {ptype.unsupported}")
         if enc is None:
-            raise self._error(line, element, f"parameter '{param.name}' has no data encoding")
+            raise self._error(entry.line, _entry_element(entry),
+                              f"parameter '{param.name}' has no data encoding")
         name = enc.name
-        if (enc.leading_size_bits is not None and enc.bits is not None
-                and (enc.bits % 8 or enc.leading_size_bits % 8)):
-            raise self._error(line, element, f"parameter '{param.name}': a string with a leading "
-                                             "size inside a fixed size needs whole bytes for both")
+        bits = enc.bits
+        leading = enc.leading_size_bits
+        if leading is not None and bits is not None and (bits % 8 or leading % 8):
+            raise self._error(entry.line, _entry_element(entry),
+                              f"parameter '{param.name}': a string with a leading size inside a "
+                              "fixed size needs whole bytes for both")
         if enc.kind == "string" and (enc.termination is not None
-                                     or (enc.leading_size_bits is not None and enc.bits is not None)):
+                                     or (leading is not None and bits is not None)):
             name = "binary"  # cut at the terminator or size tag, then decoded as text
-        common = dict(byte_order=enc.byte_order, reverse_bits=enc.reverse_bits, condition=cond,
-                      line=line)
-        if enc.bits is not None:
-            drafts.append(_Draft(param, name, enc.bits, pos, gap, **common))
-            return pos + enc.bits if pos is not None else None
+        line = entry.line
+        if bits is not None:
+            drafts.append((param, name, bits, pos, gap, enc.byte_order, enc.reverse_bits, None,
+                           cond, False, line))
+            return pos + bits if pos is not None else None
         if enc.size is not None:
-            size_from = self._size_from(param, enc.size, drafts, line, element)
-            drafts.append(_Draft(param, name, 0, pos, gap, size_from=size_from, **common))
+            size_from = self._size_from(param, enc.size, drafts)
+            drafts.append((param, name, 0, pos, gap, enc.byte_order, enc.reverse_bits, size_from,
+                           cond, False, line))
             return None
-        # A leading size tag, then as many bytes of text as it says.
-        tag = _Draft(None, "unsigned", enc.leading_size_bits, pos, gap, hidden=True,
-                     condition=cond, line=line)
-        drafts.append(tag)
-        text = _Draft(param, name, 0, None, 0, size_from=(len(drafts) - 1, 8, 0), **common)
-        tag.owner = text
-        drafts.append(text)
+        # A leading size tag (hidden, named after the text it sizes: the next
+        # draft), then as many bytes of text as it says.
+        assert leading is not None  # a string without one has a size (checked when loaded)
+        drafts.append((None, "unsigned", leading, pos, gap, "big", False, None, cond, True, line))
+        drafts.append((param, name, 0, None, 0, enc.byte_order, enc.reverse_bits,
+                       (len(drafts) - 1, 8, 0), cond, False, line))
         return None
 
-    def _size_from(self, param, size, drafts, line, element):
+    def _size_from(self, param: Parameter, size: DynamicSize,
+                   drafts: list[_Draft]) -> tuple[int, int, int]:
         sizing = self._params_q[size.parameter]
         index = None
         for i in range(len(drafts) - 1, -1, -1):
-            d = drafts[i]
-            if d.parameter is not None and d.parameter.qualified_name == size.parameter:
+            p = drafts[i][_PARAMETER]
+            if p is not None and p.qualified_name == size.parameter:
                 index = i
                 break
         if index is None:
@@ -334,33 +357,52 @@ class Definition:
         return index, slope, intercept
 
     def _finish(self, container: Container, drafts: list[_Draft]) -> Layout:
-        params: dict[str, set[str]] = {}
-        for d in drafts:
-            if d.parameter is not None:
-                params.setdefault(d.parameter.name, set()).add(d.parameter.qualified_name)
-        seen: Counter[str] = Counter()
-        columns = {}
-        for d in drafts:
-            if d.parameter is None:
-                continue
-            p = d.parameter
-            base = p.name if len(params[p.name]) == 1 else p.qualified_name
-            seen[base] += 1
-            d.column = base if seen[base] == 1 else f"{base}#{seen[base]}"
-            columns[d.column] = p
-        slots = []
+        # Columns are named by the parameters' names, or by their qualified
+        # names where two parameters of the layout share a name; a parameter
+        # placed again gets "#2", "#3"... A hidden size tag is named after the
+        # text it sizes, which follows it.
+        names = [d[_PARAMETER].name if d[_PARAMETER] is not None else "" for d in drafts]
+        if len(set(names)) != len(names):
+            names = self._column_names(drafts)
         for i, d in enumerate(drafts):
-            if d.parameter is None:
-                d.column = f"{d.owner.column} size {i}"
-        for d in drafts:
-            assert d.column is not None  # every draft was named above
-            size_from = None
-            if d.size_from is not None:
-                size_from = (drafts[d.size_from[0]].column, d.size_from[1], d.size_from[2])
-            slots.append(Slot(d.column, d.parameter, d.encoding, d.bits, d.offset, d.gap,
-                              d.byte_order, d.reverse_bits, size_from, d.condition, d.hidden,
-                              d.line))
+            if d[_PARAMETER] is None:
+                names[i] = f"{names[i + 1]} size {i}"
+        columns: dict[str, Parameter] = {}
+        slots = []
+        make = Slot._make
+        for column, d in zip(names, drafts):
+            param = d[_PARAMETER]
+            if param is not None:
+                columns[column] = param
+            size_from = d[_SIZE_FROM]
+            if size_from is not None:
+                index, slope, intercept = size_from
+                slots.append(Slot(column, param, d[1], d[2], d[3], d[4], d[5], d[6],
+                                  (names[index], slope, intercept), d[8], d[9], d[10]))
+            else:
+                slots.append(make((column, *d)))
         return Layout(container, tuple(slots), columns)
+
+    @staticmethod
+    def _column_names(drafts: list[_Draft]) -> list[str]:
+        first: dict[str, str] = {}
+        shared: set[str] = set()
+        for d in drafts:
+            p = d[_PARAMETER]
+            if p is not None and first.setdefault(p.name, p.qualified_name) != p.qualified_name:
+                shared.add(p.name)
+        seen: dict[str, int] = {}
+        names: list[str] = []
+        for d in drafts:
+            p = d[_PARAMETER]
+            if p is None:
+                names.append("")
+                continue
+            base = p.qualified_name if p.name in shared else p.name
+            n = seen.get(base, 0) + 1
+            seen[base] = n
+            names.append(base if n == 1 else f"{base}#{n}")
+        return names
 
     # -- restrictions ------------------------------------------------------
 

@@ -17,13 +17,15 @@ from __future__ import annotations
 import datetime
 import math
 import os
-from typing import Any
+from collections.abc import Callable, Iterator, Mapping
+from typing import IO, Any, NoReturn, TypeAlias
 
 import numpy as np
 
 from ._model import (
-    AllOf, AnyOf, Comparison, Condition, Container, DefinitionError, DynamicSize, Encoding, Entry, Parameter,
-    ParameterType, Polynomial, Spline, TimeScale, UnsupportedCalibrator,
+    AllOf, AnyOf, Calibrator, Comparison, Condition, Container, DefinitionError, DynamicSize,
+    Encoding, Entry, Parameter, ParameterType, Polynomial, Spline, TimeScale,
+    UnsupportedCalibrator,
 )
 
 _INTEGER_ENCODINGS = {
@@ -90,7 +92,13 @@ _UNSUPPORTED_ENTRIES = {
 }
 
 
-def _split(tag):
+# lxml ships no type annotations: its elements are untyped here.
+XmlElement: TypeAlias = Any
+# What load_xtce reads: a path, the XML as bytes, or a binary file object.
+Source: TypeAlias = "str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]"
+
+
+def _split(tag: str) -> tuple[str, str]:
     if tag[0] == "{":
         ns, _, local = tag[1:].partition("}")
         return ns, local
@@ -110,7 +118,7 @@ def _normpath(path: str) -> str:
     return "/" + "/".join(parts)
 
 
-def _source_name(source) -> str:
+def _source_name(source: object) -> str:
     if isinstance(source, (str, os.PathLike)):
         return os.fspath(source)
     if isinstance(source, (bytes, bytearray, memoryview)):
@@ -119,20 +127,22 @@ def _source_name(source) -> str:
     return name if isinstance(name, str) else "<file>"
 
 
-def parse_document(source):
+def parse_document(source: Source) -> tuple[XmlElement, str]:
     """Parse the XML safely; returns (root element, source name)."""
     from lxml import etree  # type: ignore[import-untyped, unused-ignore]
 
     name = _source_name(source)
+    # No entities expanded, nothing fetched, no DTD read. xml:id attributes
+    # are not indexed: nothing looks elements up by id.
     parser = etree.XMLParser(resolve_entities=False, no_network=True, load_dtd=False,
-                             huge_tree=False, remove_comments=True, remove_pis=True)
+                             huge_tree=False, remove_comments=True, remove_pis=True,
+                             collect_ids=False)
     try:
         if isinstance(source, (bytes, bytearray, memoryview)):
             root = etree.fromstring(bytes(source), parser)
         else:
-            if isinstance(source, os.PathLike):
-                source = os.fspath(source)
-            root = etree.parse(source, parser).getroot()
+            root = etree.parse(os.fspath(source) if isinstance(source, os.PathLike) else source,
+                               parser).getroot()
     except etree.XMLSyntaxError as exc:
         line = exc.lineno if exc.lineno else None
         raise DefinitionError(name, line, "document", f"not well-formed XML: {exc.msg}") from None
@@ -146,27 +156,43 @@ def parse_document(source):
 
 
 class Loader:
-    """Collects the items of every SpaceSystem, then resolves and checks them."""
+    """Collects the items of every SpaceSystem, then resolves and checks them.
 
-    def __init__(self, root, source: str):
+    Children are walked as a slice (el[:], which lxml builds faster than an
+    iterator) and a table of their tags' local names; the long lists of the
+    sets with lxml's tag filters, which skip other elements without making
+    Python objects for them (a filter costs more than a short loop: it is
+    parsed again on every call). Items met again and again in large files are read once: childless data
+    encodings by their attributes, enumeration lists and calibrated encodings
+    by their XML text.
+    """
+
+    def __init__(self, root: XmlElement, source: str):
+        from lxml import etree  # type: ignore[import-untyped, unused-ignore]
+
         self.source = source
         self.ns = _split(root.tag)[0]
-        # lxml elements (typed as Any: lxml ships no annotations) and the
-        # SpaceSystem path they were found in.
-        self.type_elements: dict[str, tuple[Any, str]] = {}
-        self.param_elements: dict[str, tuple[Any, str]] = {}
-        self.container_elements: dict[str, tuple[Any, str]] = {}
+        self._prefix = "{" + self.ns + "}"
+        self._tostring: Callable[..., bytes] = etree.tostring
+        # The elements and the SpaceSystem path they were found in; types
+        # also keep their local tag name.
+        self.type_elements: dict[str, tuple[XmlElement, str, str]] = {}
+        self.param_elements: dict[str, tuple[XmlElement, str]] = {}
+        self.container_elements: dict[str, tuple[XmlElement, str]] = {}
         self.types: dict[str, ParameterType] = {}
         self.parameters: dict[str, Parameter] = {}
         self.containers: dict[str, Container] = {}
         self._resolving: list[str] = []
+        # Tag -> local name, "" for what is not of the definition's namespace.
         self._local_of: dict[object, str] = {}
-        self._encodings: dict[tuple[object, ...], Encoding] = {}
+        self._encodings: dict[object, Encoding] = {}
+        self._enumerations: dict[bytes, tuple[tuple[int, int, str], ...]] = {}
         self._collect(root, "")
 
     # -- helpers -----------------------------------------------------------
 
-    def error(self, el, problem: str, element: str | None = None):
+    def error(self, el: XmlElement | None, problem: str,
+              element: str | None = None) -> DefinitionError:
         if element is None:
             element = self.local(el) if el is not None else "document"
             name = el.get("name") if el is not None else None
@@ -174,21 +200,11 @@ class Loader:
                 element = f"{element} '{name}'"
         return DefinitionError(self.source, getattr(el, "sourceline", None), element, problem)
 
-    def local(self, el) -> str:
-        local = self._local_of.get(el.tag)
-        return local if local else _split(el.tag)[1]
+    def local(self, el: XmlElement) -> str:
+        return _split(el.tag)[1]
 
-    def kids(self, el):
-        """The children of el in the definition's namespace, as (local name, element)."""
-        local_of = self._local_of
-        for child in el:
-            local = local_of.get(child.tag)
-            if local is None:
-                local = self._learn(child.tag)
-            if local:
-                yield local, child
-
-    def _learn(self, tag) -> str:
+    def _learn(self, tag: object) -> str:
+        """The local name of a child's tag; "" for other namespaces, entities and the like."""
         local = ""
         if isinstance(tag, str):
             ns, name = _split(tag)
@@ -197,13 +213,23 @@ class Loader:
         self._local_of[tag] = local
         return local
 
-    def child(self, el, name):
+    def kids(self, el: XmlElement) -> Iterator[tuple[str, XmlElement]]:
+        """The children of el in the definition's namespace, as (local name, element)."""
+        local_of = self._local_of
+        for child in el[:]:
+            local = local_of.get(child.tag)
+            if local is None:
+                local = self._learn(child.tag)
+            if local:
+                yield local, child
+
+    def child(self, el: XmlElement, name: str) -> XmlElement | None:
         for local, c in self.kids(el):
             if local == name:
                 return c
         return None
 
-    def _collect(self, ss, parent: str):
+    def _collect(self, ss: XmlElement, parent: str) -> None:
         name = ss.get("name")
         if not name:
             raise self.error(ss, "a SpaceSystem needs a name")
@@ -212,7 +238,7 @@ class Loader:
             if local in ("TelemetryMetaData", "CommandMetaData"):
                 for sub, set_el in self.kids(el):
                     if sub == "ParameterTypeSet":
-                        self._register(set_el, path, self.type_elements, None)
+                        self._register_types(set_el, path)
                     elif sub == "ParameterSet":
                         self._register(set_el, path, self.param_elements, "Parameter")
                     elif sub == "ContainerSet" and local == "TelemetryMetaData":
@@ -220,14 +246,9 @@ class Loader:
             elif local == "SpaceSystem":
                 self._collect(el, path)
 
-    def _register(self, set_el, path, registry, only):
-        local_of = self._local_of
-        for el in set_el:
-            local = local_of.get(el.tag)
-            if local is None:
-                local = self._learn(el.tag)
-            if not local or (only is not None and local != only):
-                continue
+    def _register(self, set_el: XmlElement, path: str,
+                  registry: dict[str, tuple[XmlElement, str]], only: str) -> None:
+        for el in set_el.iterchildren(self._prefix + only):
             name = el.get("name")
             if not name:
                 raise self.error(el, "the name attribute is missing")
@@ -236,31 +257,42 @@ class Loader:
                 raise self.error(el, f"the name is already defined in SpaceSystem {path}")
             registry[qualified] = (el, path)
 
-    def resolve(self, ref: str | None, ss: str, registry, el, what: str, attribute: str) -> str:
+    def _register_types(self, set_el: XmlElement, path: str) -> None:
+        registry = self.type_elements
+        local_of = self._local_of
+        for el in set_el.iterchildren(self._prefix + "*"):
+            local = local_of.get(el.tag)
+            if local is None:
+                local = self._learn(el.tag)
+            name = el.get("name")
+            if not name:
+                raise self.error(el, "the name attribute is missing")
+            qualified = f"{path}/{name}"
+            if qualified in registry:
+                raise self.error(el, f"the name is already defined in SpaceSystem {path}")
+            registry[qualified] = (el, path, local)
+
+    def resolve(self, ref: str | None, ss: str, registry: Mapping[str, object], el: XmlElement,
+                what: str, attribute: str) -> str:
         if not ref:
             raise self.error(el, f"the {attribute} attribute is missing")
         ref = ref.strip()
-        found: str | None
-        if ref.startswith("/"):
-            found = _normpath(ref)
-            found = found if found in registry else None
-        elif "/" in ref:
-            found = _normpath(f"{ss}/{ref}")
-            found = found if found in registry else None
-        else:
-            found = None
+        if "/" not in ref:
+            # A bare name: this SpaceSystem's item of that name, else its ancestors'.
             path = ss
             while path:
-                candidate = f"{path}/{ref}"
-                if candidate in registry:
-                    found = candidate
-                    break
+                found = f"{path}/{ref}"
+                if found in registry:
+                    return found
                 path = path.rpartition("/")[0]
-        if found is None:
-            raise self.error(el, f"{attribute} '{ref}' names no {what} (looked up from {ss})")
-        return found
+        else:
+            found = _normpath(ref if ref.startswith("/") else f"{ss}/{ref}")
+            if found in registry:
+                return found
+        raise self.error(el, f"{attribute} '{ref}' names no {what} (looked up from {ss})")
 
-    def integer_attr(self, el, name, default=None, minimum=0):
+    def integer_attr(self, el: XmlElement, name: str, default: int | None = None,
+                     minimum: int = 0) -> int:
         text = el.get(name)
         if text is None:
             if default is None:
@@ -274,7 +306,7 @@ class Loader:
             raise self.error(el, f"{name} {value} is below {minimum}")
         return value
 
-    def float_attr(self, el, name, default=None):
+    def float_attr(self, el: XmlElement, name: str, default: float | None = None) -> float:
         text = el.get(name)
         if text is None:
             if default is None:
@@ -288,10 +320,12 @@ class Loader:
             raise self.error(el, f"{name} '{text}' is not a finite number")
         return value
 
-    def description(self, el) -> str:
+    def description(self, el: XmlElement) -> str:
         text: str | None = el.get("shortDescription")
         if text:
             return text.strip()
+        if not len(el):
+            return ""
         long = self.child(el, "LongDescription")
         if long is not None and long.text:
             return " ".join(str(long.text).split())
@@ -303,55 +337,64 @@ class Loader:
         found = self.types.get(qualified)
         if found is not None:
             return found
-        el, ss = self.type_elements[qualified]
+        el, ss, local = self.type_elements[qualified]
         if qualified in self._resolving:
             cycle = " -> ".join(self._resolving[self._resolving.index(qualified):] + [qualified])
             raise self.error(el, f"circular baseType: {cycle}")
-        self._resolving.append(qualified)
-        try:
-            ptype = self._parse_type(el, ss, qualified)
-        finally:
-            self._resolving.pop()
+        ptype = self._parse_type(el, ss, qualified, local)
         self.types[qualified] = ptype
         return ptype
 
-    def _parse_type(self, el, ss, qualified) -> ParameterType:
-        local = self.local(el)
+    def _parse_type(self, el: XmlElement, ss: str, qualified: str, local: str) -> ParameterType:
         kind = _TYPE_KINDS.get(local)
-        name = el.get("name")
-        line = el.sourceline
+        name = qualified[len(ss) + 1:]
+        line: int | None = el.sourceline
         if kind is None:
             return ParameterType(name, qualified, "unknown", None,
                                  unsupported=f"{local} is not a parameter type", line=line)
         if kind in ("array", "aggregate"):
             return ParameterType(name, qualified, kind, None,
                                  unsupported=f"{local} is not supported", line=line)
-        base = None
-        if el.get("baseType") is not None:
-            base_q = self.resolve(el.get("baseType"), ss, self.type_elements, el,
-                                  "parameter type", "baseType")
-            base = self.parameter_type(base_q)
+        encoding: Encoding | None = None
+        units = ""
+        enumeration: tuple[tuple[int, int, str], ...] = ()
+        time: TimeScale | None = None
+        one, zero = "True", "False"
+        base_ref = el.get("baseType")
+        if base_ref is not None:
+            base_q = self.resolve(base_ref, ss, self.type_elements, el, "parameter type",
+                                  "baseType")
+            # The chain of types whose bases are being read, for a cycle's message.
+            self._resolving.append(qualified)
+            try:
+                base = self.parameter_type(base_q)
+            finally:
+                self._resolving.pop()
             if base.kind != kind:
-                raise self.error(el, f"baseType '{el.get('baseType')}' is a {base.kind} type, "
+                raise self.error(el, f"baseType '{base_ref}' is a {base.kind} type, "
                                      f"not a {kind} type")
-        encoding = base.encoding if base else None
-        units = base.units if base else ""
-        enumeration = base.enumeration if base else ()
-        time = base.time if base else None
+            encoding, units, enumeration, time = (base.encoding, base.units, base.enumeration,
+                                                  base.time)
+            one, zero = base.one_string, base.zero_string
         local_of = self._local_of
-        for child in el:
+        for child in el[:]:
             sub = local_of.get(child.tag)
             if sub is None:
                 sub = self._learn(child.tag)
             if sub in _ENCODING_TAGS:
-                encoding = self.encoding(child, ss)
+                if not len(child):
+                    # The usual encoding: attributes only, read once per set of them.
+                    encoding = self._encodings.get((sub, tuple(child.items())))
+                    if encoding is not None:
+                        continue
+                encoding = self.encoding(child, ss, sub)
             elif sub == "UnitSet":
                 if len(child):
                     units = self._units(child)
             elif sub == "EnumerationList":
                 enumeration = self._enumeration(child)
             elif sub == "Encoding" and kind in _TIME_KINDS:
-                encoding, time = self._time_encoding(child, ss, kind, time)
+                encoding, time = self._time_encoding(child, ss, time)
             elif sub == "ReferenceTime" and kind == "absolute_time":
                 epoch = self._epoch(child)
                 time = (TimeScale(epoch, time.scale, time.offset, time.unit_seconds) if time
@@ -361,34 +404,42 @@ class Loader:
                 time = TimeScale(None, 1.0, 0.0, 1.0)
             elif kind == "relative_time" and time.epoch is not None:
                 time = TimeScale(None, time.scale, time.offset, time.unit_seconds)
-        one, zero = "True", "False"
         if kind == "boolean":
-            one = el.get("oneStringValue", base.one_string if base else "True")
-            zero = el.get("zeroStringValue", base.zero_string if base else "False")
+            one = el.get("oneStringValue", one)
+            zero = el.get("zeroStringValue", zero)
+        else:
+            one, zero = "True", "False"
         if encoding is not None and encoding.kind not in _ALLOWED_ENCODINGS[kind]:
             self._check_kind(el, kind, encoding)
         return ParameterType(name, qualified, kind, encoding, units, enumeration, one, zero,
                              time, None, line)
 
-    def _check_kind(self, el, kind, encoding):
+    def _check_kind(self, el: XmlElement, kind: str, encoding: Encoding) -> NoReturn:
         if kind == "boolean" and encoding.kind in ("binary", "string"):
             raise self.error(el, "a boolean type is supported with an integer data encoding only")
         raise self.error(el, f"a {kind} type cannot have a {encoding.kind} data encoding")
 
-    def _units(self, el) -> str:
+    def _units(self, el: XmlElement) -> str:
         parts = []
-        for sub, unit in self.kids(el):
+        local_of = self._local_of
+        for unit in el[:]:
+            sub = local_of.get(unit.tag)
+            if sub is None:
+                sub = self._learn(unit.tag)
             if sub == "Unit" and unit.get("form", "calibrated") == "calibrated":
                 text = (unit.text or "").strip()
                 if text:
                     parts.append(text)
         return " ".join(parts)
 
-    def _enumeration(self, el):
+    def _enumeration(self, el: XmlElement) -> tuple[tuple[int, int, str], ...]:
+        # Types often repeat the same list: it is read once per distinct text.
+        key: bytes = self._tostring(el, with_tail=False)
+        found = self._enumerations.get(key)
+        if found is not None:
+            return found
         out = []
-        for sub, item in self.kids(el):
-            if sub != "Enumeration":
-                continue
+        for item in el.iterchildren(self._prefix + "Enumeration"):
             try:
                 value = int(item.get("value"))
                 high = value if item.get("maxValue") is None else int(item.get("maxValue"))
@@ -401,9 +452,10 @@ class Loader:
             if label is None:
                 raise self.error(item, "the label attribute is missing")
             out.append((value, high, label))
-        return tuple(out)
+        found = self._enumerations[key] = tuple(out)
+        return found
 
-    def _epoch(self, el):
+    def _epoch(self, el: XmlElement) -> np.datetime64 | None:
         epoch = self.child(el, "Epoch")
         if epoch is None:
             return None  # OffsetFrom: engineering values are refused when decoded
@@ -418,7 +470,8 @@ class Loader:
             moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
         return np.datetime64(moment.isoformat(), "ns")
 
-    def _time_encoding(self, el, ss, kind, time):
+    def _time_encoding(self, el: XmlElement, ss: str,
+                       time: TimeScale | None) -> tuple[Encoding | None, TimeScale]:
         unit_name = el.get("units", "seconds")
         unit = _TIME_UNITS.get(unit_name)
         if unit is None:
@@ -429,7 +482,7 @@ class Loader:
         encoding = None
         for sub, child in self.kids(el):
             if sub in ("IntegerDataEncoding", "FloatDataEncoding"):
-                encoding = self.encoding(child, ss)
+                encoding = self.encoding(child, ss, sub)
             elif sub in ("StringDataEncoding", "BinaryDataEncoding"):
                 raise self.error(child, "a time type is supported with an integer or float "
                                         "encoding only")
@@ -438,20 +491,28 @@ class Loader:
 
     # -- data encodings ----------------------------------------------------
 
-    def encoding(self, el, ss) -> Encoding:
-        # Encodings without child elements are common and often repeated:
-        # they are read once per distinct set of attributes.
-        if len(el) == 0:
-            key = (el.tag, tuple(el.attrib.items()))
-            found = self._encodings.get(key)
-            if found is None:
-                found = self._encodings[key] = self._encoding(el, ss)
-            return found
-        return self._encoding(el, ss)
+    def encoding(self, el: XmlElement, ss: str, local: str) -> Encoding:
+        # Encodings are often repeated: one without child elements is read
+        # once per set of attributes, an integer or float one with children
+        # (a calibrator) once per XML text. Sizes from other parameters and
+        # context calibrators keep the element they were read from (their
+        # messages name its line) and are read every time.
+        key: object
+        if not len(el):
+            key = (local, tuple(el.items()))
+        elif local == "IntegerDataEncoding" or local == "FloatDataEncoding":
+            key = (ss, self._tostring(el, with_tail=False))
+        else:
+            return self._encoding(el, ss, local)
+        found = self._encodings.get(key)
+        if found is None:
+            found = self._encoding(el, ss, local)
+            if not found.context_calibrators:
+                self._encodings[key] = found
+        return found
 
-    def _encoding(self, el, ss) -> Encoding:
-        local = self.local(el)
-        line = el.sourceline
+    def _encoding(self, el: XmlElement, ss: str, local: str) -> Encoding:
+        line: int | None = el.sourceline
         byte_order = self._byte_order(el)
         reverse = el.get("bitOrder", "mostSignificantBitFirst") == "leastSignificantBitFirst"
         if local == "IntegerDataEncoding":
@@ -483,12 +544,12 @@ class Loader:
         size_el = self.child(el, "SizeInBits")
         if size_el is None:
             raise self.error(el, "the SizeInBits element is missing")
-        bits, size = self._integer_value(size_el, ss)
-        calibrator = None
+        bits_or_none, size = self._integer_value(size_el, ss)
+        binary_calibrator: Calibrator | None = None
         if self.child(el, "FromBinaryTransformAlgorithm") is not None:
-            calibrator = UnsupportedCalibrator("FromBinaryTransformAlgorithm", line)
-        return Encoding("binary", "binary", bits, "big", reverse, size=size,
-                        calibrator=calibrator, line=line)
+            binary_calibrator = UnsupportedCalibrator("FromBinaryTransformAlgorithm", line)
+        return Encoding("binary", "binary", bits_or_none, "big", reverse, size=size,
+                        calibrator=binary_calibrator, line=line)
 
     def _check_order(self, el, byte_order, bits):
         if byte_order == "little" and bits % 8:
@@ -663,15 +724,31 @@ class Loader:
         if found is not None:
             return found
         el, ss = self.param_elements[qualified]
-        type_q = self.resolve(el.get("parameterTypeRef"), ss, self.type_elements, el,
-                              "parameter type", "parameterTypeRef")
-        ptype = self.parameter_type(type_q)
-        description = el.get("shortDescription")
-        if description:
-            description = description.strip()
+        return self._parameter(qualified, el, ss)
+
+    def load_parameters(self) -> None:
+        """Reads every parameter (and the types they use), in document order."""
+        parameters = self.parameters
+        for qualified, (el, ss) in self.param_elements.items():
+            if qualified not in parameters:
+                self._parameter(qualified, el, ss)
+
+    def _parameter(self, qualified: str, el: XmlElement, ss: str) -> Parameter:
+        ref = el.get("parameterTypeRef")
+        # A bare name of this SpaceSystem is found at once; resolve() does the rest.
+        type_q = f"{ss}/{ref.strip()}" if ref else ""
+        if type_q not in self.type_elements or "/" in ref:
+            type_q = self.resolve(ref, ss, self.type_elements, el, "parameter type",
+                                  "parameterTypeRef")
+        ptype = self.types.get(type_q)
+        if ptype is None:
+            ptype = self.parameter_type(type_q)
+        text = el.get("shortDescription")
+        if text:
+            description = text.strip()
         else:
-            description = self.description(el)
-        param = Parameter(el.get("name"), qualified, ptype, description, el.sourceline)
+            description = self.description(el) if len(el) else ""
+        param = Parameter(qualified[len(ss) + 1:], qualified, ptype, description, el.sourceline)
         self.parameters[qualified] = param
         return param
 
@@ -684,27 +761,47 @@ class Loader:
         el, ss = self.container_elements[qualified]
         base = None
         restriction = None
-        entries = []
+        entries: list[Entry] = []
         for sub, child in self.kids(el):
             if sub == "BaseContainer":
                 base = self.resolve(child.get("containerRef"), ss, self.container_elements, child,
                                     "container", "containerRef")
                 criteria = self.child(child, "RestrictionCriteria")
                 if criteria is not None:
-                    if self.child(criteria, "NextContainer") is not None:
-                        raise self.error(self.child(criteria, "NextContainer"),
-                                         "NextContainer restrictions are not supported")
+                    following = self.child(criteria, "NextContainer")
+                    if following is not None:
+                        raise self.error(following, "NextContainer restrictions are not supported")
                     restriction = self.match_criteria(criteria, ss)
             elif sub == "EntryList":
-                for kind, entry in self.kids(child):
-                    entries.append(self._entry(kind, entry, ss))
+                self._entries(child, ss, entries)
         abstract = el.get("abstract", "false").strip() in ("true", "1")
         cont = Container(el.get("name"), qualified, abstract, base, restriction, tuple(entries),
                          self.description(el), el.sourceline)
         self.containers[qualified] = cont
         return cont
 
-    def _entry(self, kind, el, ss) -> Entry:
+    def _entries(self, entry_list: XmlElement, ss: str, entries: list[Entry]) -> None:
+        params = self.param_elements
+        local_of = self._local_of
+        for el in entry_list[:]:
+            kind = local_of.get(el.tag)
+            if kind is None:
+                kind = self._learn(el.tag)
+            if not kind:
+                continue
+            if kind == "ParameterRefEntry" and not len(el):
+                # The common entry: a parameter of this SpaceSystem, right after
+                # the previous entry.
+                ref = el.get("parameterRef")
+                target = f"{ss}/{ref.strip()}" if ref else ""
+                if target not in params or "/" in ref:
+                    target = self.resolve(ref, ss, params, el, "parameter", "parameterRef")
+                entries.append(Entry("parameter", target, 0, "previousEntry", None,
+                                     el.sourceline))
+            else:
+                entries.append(self._entry(kind, el, ss))
+
+    def _entry(self, kind: str, el: XmlElement, ss: str) -> Entry:
         if kind == "ParameterRefEntry":
             target = self.resolve(el.get("parameterRef"), ss, self.param_elements, el,
                                   "parameter", "parameterRef")
@@ -718,8 +815,6 @@ class Loader:
         else:
             raise self.error(el, f"unknown entry {kind}")
         location, reference, condition = 0, "previousEntry", None
-        if not len(el):
-            return Entry(kind, target, location, reference, condition, el.sourceline)
         for sub, child in self.kids(el):
             if sub == "LocationInContainerInBits":
                 reference = child.get("referenceLocation", "previousEntry").strip()
