@@ -12,7 +12,7 @@ from ._model import (
     AllOf, Comparison, Condition, Container, DefinitionError, DynamicSize, Entry, Layout, Parameter,
     Polynomial, Slot,
 )
-from ._parse import Loader, parse_document
+from ._parse import Loader, _new, parse_document
 
 _SIGNED_RANGE = {"twos_complement", "ones_complement", "sign_magnitude"}
 
@@ -369,7 +369,6 @@ class Definition:
                 names[i] = f"{names[i + 1]} size {i}"
         columns: dict[str, Parameter] = {}
         slots = []
-        make = Slot._make
         for column, d in zip(names, drafts):
             param = d[_PARAMETER]
             if param is not None:
@@ -380,7 +379,7 @@ class Definition:
                 slots.append(Slot(column, param, d[1], d[2], d[3], d[4], d[5], d[6],
                                   (names[index], slope, intercept), d[8], d[9], d[10]))
             else:
-                slots.append(make((column, *d)))
+                slots.append(_new(Slot, (column, *d)))
         return Layout(container, tuple(slots), columns)
 
     @staticmethod

@@ -92,6 +92,10 @@ _UNSUPPORTED_ENTRIES = {
 }
 
 
+# Makes a named tuple from all its fields in order, without the Python-level
+# __new__ of the class: the records made by the ten thousand are made this way.
+_new = tuple.__new__
+
 # lxml ships no type annotations: its elements are untyped here.
 XmlElement: TypeAlias = Any
 # What load_xtce reads: a path, the XML as bytes, or a binary file object.
@@ -411,8 +415,8 @@ class Loader:
             one, zero = "True", "False"
         if encoding is not None and encoding.kind not in _ALLOWED_ENCODINGS[kind]:
             self._check_kind(el, kind, encoding)
-        return ParameterType(name, qualified, kind, encoding, units, enumeration, one, zero,
-                             time, None, line)
+        return _new(ParameterType, (name, qualified, kind, encoding, units, enumeration, one, zero,
+                                    time, None, line))
 
     def _check_kind(self, el: XmlElement, kind: str, encoding: Encoding) -> NoReturn:
         if kind == "boolean" and encoding.kind in ("binary", "string"):
@@ -748,7 +752,8 @@ class Loader:
             description = text.strip()
         else:
             description = self.description(el) if len(el) else ""
-        param = Parameter(qualified[len(ss) + 1:], qualified, ptype, description, el.sourceline)
+        param = _new(Parameter, (qualified[len(ss) + 1:], qualified, ptype, description,
+                                 el.sourceline))
         self.parameters[qualified] = param
         return param
 
@@ -796,8 +801,8 @@ class Loader:
                 target = f"{ss}/{ref.strip()}" if ref else ""
                 if target not in params or "/" in ref:
                     target = self.resolve(ref, ss, params, el, "parameter", "parameterRef")
-                entries.append(Entry("parameter", target, 0, "previousEntry", None,
-                                     el.sourceline))
+                entries.append(_new(Entry, ("parameter", target, 0, "previousEntry", None,
+                                            el.sourceline)))
             else:
                 entries.append(self._entry(kind, el, ss))
 
