@@ -10,13 +10,32 @@ turned into engineering values in NumPy.
 
 from __future__ import annotations
 
-from typing import Any
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 
 import kestrune
 
-from ._model import AllOf, AnyOf, Comparison, Polynomial, Spline, UnsupportedCalibrator
+from ._model import (
+    AllOf, AnyOf, Calibrator, Comparison, Condition, Container, Layout, Parameter, ParameterType,
+    Polynomial, Slot, Spline, TimeScale, UnsupportedCalibrator,
+)
+
+if TYPE_CHECKING:
+    from ..columns import FieldSpec, Plan, Table, _Progress
+    from ..streams import PacketStream
+    from ._definition import Definition
+
+Array: TypeAlias = npt.NDArray[Any]
+BoolArray: TypeAlias = npt.NDArray[np.bool_]
+FloatArray: TypeAlias = npt.NDArray[np.float64]
+IndexArray: TypeAlias = npt.NDArray[np.int64]
+# The decoded fields a condition tests: qualified parameter name -> (slot, column).
+Columns: TypeAlias = dict[str, tuple[Slot, Array]]
+# An enumeration's labels by raw value (see _label_table).
+LabelTable: TypeAlias = "tuple[int, Array, BoolArray] | None"
 
 _TEXT_DECODERS = {
     "us-ascii": kestrune.decode_us_ascii, "iso-8859-1": kestrune.decode_iso_8859_1,
@@ -39,9 +58,9 @@ class _CellErrors:
         self.raise_ = errors == "raise"
         self.key = key
         self.items: list[tuple[int, str, str]] = []
-        self.masks: dict[str, np.ndarray] = {}
+        self.masks: dict[str, BoolArray] = {}
 
-    def fail(self, packet_index: np.ndarray, rows: np.ndarray, column: str, message: str):
+    def fail(self, packet_index: IndexArray, rows: BoolArray, column: str, message: str) -> None:
         """rows: bool array over the table's rows that failed with message."""
         if not rows.any():
             return
@@ -56,7 +75,8 @@ class _CellErrors:
             self.items.append((int(packet_index[i]), column, message))
 
 
-def decode_definition(defn, stream, errors, progress, values):
+def decode_definition(defn: Definition, stream: PacketStream, errors: str, progress: bool,
+                      values: str) -> dict[str, Table]:
     if errors not in ("raise", "mask"):
         raise ValueError(f"errors must be 'raise' or 'mask', not {errors!r}")
     if values not in ("engineering", "raw"):
@@ -71,7 +91,7 @@ def decode_definition(defn, stream, errors, progress, values):
         total = sum(int(stream.lengths[idx].sum(dtype=np.uint64)) for idx in chosen.values())
         bar = _progress_bar(total, True, getattr(stream, "source_name", "packets"))
     try:
-        out = {}
+        out: dict[str, Table] = {}
         for q, idx in chosen.items():
             name = defn.name_of(q)
             out[name] = _decode_container(defn, stream, defn._layout(q), idx, name, errors, bar,
@@ -85,15 +105,15 @@ def decode_definition(defn, stream, errors, progress, values):
 # -- classification ----------------------------------------------------------
 
 
-def classify(defn, stream):
+def classify(defn: Definition, stream: PacketStream) -> dict[str | None, IndexArray]:
     """{qualified container name: packet indices}, and None: the packets no container takes."""
-    assigned: dict[str, list[np.ndarray]] = {}
+    assigned: dict[str, list[IndexArray]] = {}
     remaining = np.arange(len(stream), dtype=np.int64)
     for root in defn.roots:
         if len(remaining) == 0:
             break
         remaining = _descend(defn, stream, root, remaining, assigned)
-    out: dict[str | None, Any] = {}
+    out: dict[str | None, IndexArray] = {}
     for q, parts in assigned.items():
         idx = np.sort(np.concatenate(parts)) if len(parts) > 1 else parts[0]
         if len(idx):
@@ -105,14 +125,15 @@ def classify(defn, stream):
     return out
 
 
-def _descend(defn, stream, cont, idx, assigned):
+def _descend(defn: Definition, stream: PacketStream, cont: Container, idx: IndexArray,
+             assigned: dict[str, list[IndexArray]]) -> IndexArray:
     """Hands the packets idx down from cont; returns the packets no container took."""
     children = defn.children(cont)
     if children and len(idx):
-        needed = set()
+        needed: set[str] = set()
         for child in children:
             needed.update(_params(child.restriction))
-        columns = {}
+        columns: Columns = {}
         ok = np.ones(len(idx), bool)
         if needed:
             columns, ok = _probe(defn, stream, defn._layout(cont.qualified_name), needed, idx)
@@ -134,7 +155,7 @@ def _descend(defn, stream, cont, idx, assigned):
     return idx
 
 
-def _params(cond):
+def _params(cond: Condition | None) -> Iterator[str]:
     if cond is None:
         return
     if isinstance(cond, Comparison):
@@ -146,7 +167,8 @@ def _params(cond):
             yield from _params(term)
 
 
-def _probe(defn, stream, layout, needed, idx):
+def _probe(defn: Definition, stream: PacketStream, layout: Layout, needed: set[str],
+           idx: IndexArray) -> tuple[Columns, BoolArray]:
     """Decodes the fields a restriction needs; ok marks packets that hold them all."""
     from ..columns import decode_plan
 
@@ -159,7 +181,7 @@ def _probe(defn, stream, layout, needed, idx):
     table = decode_plan(stream, _plan(defn, slots), idx, key=None, errors="mask",
                         progress=False)
     ok = np.ones(len(idx), bool)
-    by_param = {}
+    by_param: Columns = {}
     for s in slots:
         if s.parameter is not None and s.parameter.qualified_name in needed:
             by_param[s.parameter.qualified_name] = (s, table.columns[s.column])
@@ -169,7 +191,7 @@ def _probe(defn, stream, layout, needed, idx):
     return by_param, ok
 
 
-def _evaluate(defn, cond, columns, n) -> np.ndarray:
+def _evaluate(defn: Definition, cond: Condition, columns: Columns, n: int) -> BoolArray:
     if isinstance(cond, AllOf):
         out = np.ones(n, bool)
         for term in cond.terms:
@@ -183,32 +205,36 @@ def _evaluate(defn, cond, columns, n) -> np.ndarray:
     left = _compared(defn, columns, cond.parameter, cond.raw)
     if cond.other is not None:
         right = _compared(defn, columns, cond.other, cond.other_raw)
-        return np.asarray(_COMPARE[cond.operator](left, right), bool)
+        return np.asarray(_COMPARE[cond.operator](left, right), np.bool_)
     value = cond.value
+    assert value is not None  # a comparison with no other parameter has a value
     if isinstance(value, frozenset):
         hit = np.isin(left, np.fromiter(value, np.int64, len(value)))
         return hit if cond.operator == "==" else ~hit
     if left.dtype == object:
-        hit = np.fromiter((v == value for v in left), bool, len(left))
+        hit = np.fromiter((v == value for v in left), np.bool_, len(left))
         if cond.operator == "==":
             return hit
         if cond.operator == "!=":
             return ~hit
-        return np.fromiter((_COMPARE[cond.operator](v, value) for v in left), bool, len(left))
+        return np.fromiter((_COMPARE[cond.operator](v, value) for v in left), np.bool_,
+                           len(left))
     if isinstance(value, int) and left.dtype == np.uint64 and value < 0:
         left = left.astype(np.float64)
-    return np.asarray(_COMPARE[cond.operator](left, value), bool)
+    return np.asarray(_COMPARE[cond.operator](left, value), np.bool_)
 
 
-def _compared(defn, columns, qualified, raw):
+def _compared(defn: Definition, columns: Columns, qualified: str, raw: bool) -> Array:
     """The column a comparison tests: raw, or engineering (calibrated, boolean)."""
     slot, column = columns[qualified]
     param = slot.parameter
+    assert param is not None  # the columns hold parameters' slots only
     ptype = param.type
     if raw or ptype.kind in ("enumerated", "string", "binary"):
         return column
     if ptype.kind == "boolean":
-        return column != 0
+        return np.asarray(column != 0, np.bool_)
+    assert param.encoding is not None  # a parameter without an encoding has no column
     cal = param.encoding.calibrator
     if cal is None or isinstance(cal, UnsupportedCalibrator):
         if isinstance(cal, UnsupportedCalibrator):
@@ -223,7 +249,7 @@ def _compared(defn, columns, qualified, raw):
 # -- plans -------------------------------------------------------------------
 
 
-def _plan(defn, slots):
+def _plan(defn: Definition, slots: Sequence[Slot]) -> Plan:
     """The compiled plan of these slots, compiled once per definition."""
     from ..columns import compile_plan
 
@@ -234,7 +260,7 @@ def _plan(defn, slots):
     return plan[0]
 
 
-def _fieldspecs(slots):
+def _fieldspecs(slots: Sequence[Slot]) -> list[FieldSpec]:
     from ..columns import FieldSpec
 
     specs = []
@@ -247,7 +273,8 @@ def _fieldspecs(slots):
     return specs
 
 
-def _variants(defn, stream, layout, idx):
+def _variants(defn: Definition, stream: PacketStream, layout: Layout,
+              idx: IndexArray) -> list[tuple[list[Slot], IndexArray]]:
     """Splits the packets by which conditional entries are present.
 
     Returns [(slots present, packet indices)]. Conditions are evaluated in
@@ -256,8 +283,8 @@ def _variants(defn, stream, layout, idx):
     """
     from ..columns import decode_plan
 
-    pending: list[tuple[int, list[Any], Any]] = [(0, [], idx)]
-    done = []
+    pending: list[tuple[int, list[Slot], IndexArray]] = [(0, [], idx)]
+    done: list[tuple[list[Slot], IndexArray]] = []
     slots = layout.slots
     while pending:
         start, present, packets = pending.pop()
@@ -269,10 +296,11 @@ def _variants(defn, stream, layout, idx):
             done.append((present, packets))
             continue
         cond = slots[i].condition
+        assert cond is not None  # the loop above stops at a conditional slot
         needed = set(_params(cond))
         table = decode_plan(stream, _plan(defn, present), packets, key=None, errors="mask",
                             progress=False)
-        columns = {}
+        columns: Columns = {}
         ok = np.ones(len(packets), bool)
         for s in present:
             if s.parameter is not None and s.parameter.qualified_name in needed:
@@ -291,14 +319,15 @@ def _variants(defn, stream, layout, idx):
     return done
 
 
-def _decode_container(defn, stream, layout, idx, name, errors, bar, engineering):
+def _decode_container(defn: Definition, stream: PacketStream, layout: Layout, idx: IndexArray,
+                      name: str, errors: str, bar: _Progress | None, engineering: bool) -> Table:
     from ..columns import _decode_plan
 
     if layout.fixed or all(s.condition is None for s in layout.slots):
         parts = [(list(layout.slots), idx)]
     else:
         parts = _variants(defn, stream, layout, idx)
-    tables = []
+    tables: list[tuple[list[Slot], Table]] = []
     for slots, packets in parts:
         if len(packets) == 0:
             continue
@@ -311,7 +340,7 @@ def _decode_container(defn, stream, layout, idx, name, errors, bar, engineering)
     if note is not None:
         note(name, longer)
     cells = _CellErrors(errors, name)
-    out = {}
+    out: dict[str, Array] = {}
     slots_by_column = {s.column: s for s in layout.slots}
     for column, param in layout.columns.items():
         values = columns[column]
@@ -325,21 +354,24 @@ def _decode_container(defn, stream, layout, idx, name, errors, bar, engineering)
         mask[column] = mask[column] | m if column in mask else m
     errs.extend(cells.items)
     errs.sort(key=lambda e: e[0])
-    units = {}
-    descriptions = {}
-    object_types = {}
+    units: dict[str, str] = {}
+    descriptions: dict[str, str] = {}
+    object_types: dict[str, str] = {}
     for column, param in layout.columns.items():
         if engineering and param.units:
             units[column] = param.units
         if param.description:
             descriptions[column] = param.description
         if out[column].dtype == object:
-            object_types[column] = "binary" if param.encoding.kind == "binary" else "text"
+            object_types[column] = ("binary" if param.encoding is not None
+                                    and param.encoding.kind == "binary" else "text")
     return _make_table(name, out, packet_index, errs, mask, units, descriptions, object_types,
                        longer)
 
 
-def _merge(layout, tables, n):
+def _merge(
+        layout: Layout, tables: list[tuple[list[Slot], Table]], n: int,
+) -> tuple[dict[str, Array], dict[str, BoolArray], IndexArray, list[tuple[int, str, str]]]:
     """One set of columns over all packets, in stream order, from the variant tables."""
     by_column = {s.column: s for s in layout.slots}
     if len(tables) == 1:
@@ -358,12 +390,12 @@ def _merge(layout, tables, n):
     packet_index = packet_index[order]
     columns = {}
     mask = {}
-    errs = []
+    errs: list[tuple[int, str, str]] = []
     for _, t in tables:
         errs.extend(t.errors)
     for c in layout.columns:
-        pieces = []
-        masks = []
+        pieces: list[Array] = []
+        masks: list[BoolArray] = []
         for _, t in tables:
             count = len(t.packet_index)
             if c in t.columns:
@@ -381,7 +413,7 @@ def _merge(layout, tables, n):
     return columns, mask, packet_index, errs
 
 
-def _common_dtype(pieces):
+def _common_dtype(pieces: list[Array]) -> npt.DTypeLike:
     kinds = {p.dtype for p in pieces}
     if len(kinds) == 1:
         return kinds.pop()
@@ -390,9 +422,11 @@ def _common_dtype(pieces):
     return np.result_type(*kinds)
 
 
-def _empty_like(slot, n):
+def _empty_like(slot: Slot, n: int) -> Array:
     enc = slot.encoding
-    if enc == "binary" or slot.parameter.encoding.kind == "string":
+    param = slot.parameter
+    if enc == "binary" or (param is not None and param.encoding is not None
+                           and param.encoding.kind == "string"):
         out = np.empty(n, object)
         out[:] = None
         return out
@@ -403,8 +437,10 @@ def _empty_like(slot, n):
     return np.zeros(n, np.int64)
 
 
-def _make_table(key, columns, packet_index, errs, mask, units, descriptions, object_types,
-                longer):
+def _make_table(key: str, columns: dict[str, Array], packet_index: IndexArray,
+                errs: list[tuple[int, str, str]], mask: dict[str, BoolArray],
+                units: dict[str, str], descriptions: dict[str, str],
+                object_types: dict[str, str], longer: int) -> Table:
     from ..columns import Table
 
     return Table(key, columns, packet_index, errs, mask, object_types=object_types, units=units,
@@ -414,11 +450,12 @@ def _make_table(key, columns, packet_index, errs, mask, units, descriptions, obj
 # -- values ------------------------------------------------------------------
 
 
-def _finish_text(slot, values, packet_index, cells, mask):
+def _finish_text(slot: Slot, values: Array, packet_index: IndexArray, cells: _CellErrors,
+                 mask: BoolArray | None) -> Array:
     """Strings read as bytes: cut at the terminator or by the leading size, then decoded."""
     param = slot.parameter
-    enc = param.encoding
-    if enc.kind != "string" or slot.encoding != "binary":
+    enc = param.encoding if param is not None else None
+    if enc is None or enc.kind != "string" or slot.encoding != "binary":
         return values
     decoder = _TEXT_DECODERS[enc.name]
     out = np.empty(len(values), object)
@@ -460,10 +497,13 @@ def _finish_text(slot, values, packet_index, cells, mask):
     return out
 
 
-def _engineering(defn, param, column, values, packet_index, cells, mask, columns, layout):
+def _engineering(defn: Definition, param: Parameter, column: str, values: Array,
+                 packet_index: IndexArray, cells: _CellErrors, mask: BoolArray | None,
+                 columns: dict[str, Array], layout: Layout) -> Array:
     ptype = param.type
     kind = ptype.kind
     enc = param.encoding
+    assert enc is not None  # a parameter without an encoding has no column
     cal = enc.calibrator
     contexts = defn.context_calibrators.get(ptype.qualified_name, ())
     if kind in ("string",):
@@ -481,7 +521,7 @@ def _engineering(defn, param, column, values, packet_index, cells, mask, columns
             cells.fail(packet_index, missing, column, f"value {first} has no label")
         return out
     if kind == "boolean":
-        return values != 0
+        return np.asarray(values != 0, np.bool_)
     # Numbers and times: calibrators first.
     if cal is not None or contexts:
         x = values.astype(np.float64)
@@ -489,12 +529,11 @@ def _engineering(defn, param, column, values, packet_index, cells, mask, columns
         result = np.full(len(values), np.nan)
         for cond, ccal in contexts:
             needed = set(_params(cond))
-            cols = {}
+            cols: Columns = {}
             for s in layout.slots:
                 if s.parameter is not None and s.parameter.qualified_name in needed:
                     cols[s.parameter.qualified_name] = (s, columns[s.column])
-            missing = needed - set(cols)
-            if missing:
+            if needed - set(cols):
                 raise ValueError(f"parameter '{param.name}': its context calibrator tests "
                                  "parameters that its container does not hold")
             hit = _evaluate(defn, cond, cols, len(values)) & ~done
@@ -508,41 +547,49 @@ def _engineering(defn, param, column, values, packet_index, cells, mask, columns
     elif kind == "float" and values.dtype != np.float64:
         values = values.astype(np.float64)
     if kind in ("absolute_time", "relative_time"):
+        assert ptype.time is not None  # every time type has its scale (set when loaded)
         return _time(ptype.time, values, packet_index, cells, column, mask, kind)
     return values
 
 
-def _labels(defn, ptype, values):
+def _label_table(ptype: ParameterType) -> LabelTable:
+    """(lowest raw value, label of each value from it, which values have one), or None
+    when the values span too wide a range for a table."""
+    low = min((lo for lo, _, _ in ptype.enumeration), default=0)
+    high = max((hi for _, hi, _ in ptype.enumeration), default=-1)
+    if high - low >= 1 << 16:
+        return None
+    labels = np.empty(high - low + 1, object)
+    known = np.zeros(high - low + 1, np.bool_)
+    for lo, hi, label in reversed(ptype.enumeration):  # the first listed label wins
+        labels[lo - low:hi - low + 1] = label
+        known[lo - low:hi - low + 1] = True
+    return low, labels, known
+
+
+def _labels(defn: Definition, ptype: ParameterType, values: Array) -> tuple[Array, BoolArray]:
     """(labels, found): the enumeration label of each raw value, by table lookup."""
-    table = defn._enum_tables.get(ptype.qualified_name)
-    if table is None:
-        low = min((lo for lo, _, _ in ptype.enumeration), default=0)
-        high = max((hi for _, hi, _ in ptype.enumeration), default=-1)
-        if high - low < 1 << 16:
-            labels = np.empty(high - low + 1, object)
-            known = np.zeros(high - low + 1, bool)
-            for lo, hi, label in reversed(ptype.enumeration):  # the first listed label wins
-                labels[lo - low:hi - low + 1] = label
-                known[lo - low:hi - low + 1] = True
-            table = (low, labels, known)
-        else:
-            table = (None, None, None)
-        defn._enum_tables[ptype.qualified_name] = table
-    low, labels, known = table
+    tables = defn._enum_tables
+    if ptype.qualified_name not in tables:
+        tables[ptype.qualified_name] = _label_table(ptype)
+    table = tables[ptype.qualified_name]
     # Raw values as int64; unsigned values above its range have no label.
-    huge = np.zeros(len(values), bool)
+    huge = np.zeros(len(values), np.bool_)
     if values.dtype == np.uint64:
         huge = values > np.uint64((1 << 63) - 1)
         values = np.where(huge, np.uint64(0), values).astype(np.int64)
-    if low is not None:
+    if table is not None:
+        low, labels, known = table
         raw = values.astype(np.int64) - low
         inside = (raw >= 0) & (raw < len(labels)) & ~huge
         pos = np.where(inside, raw, 0)
         found = inside & known[pos]
-        return np.where(found, labels[pos], None), found
+        out = labels[pos]  # a copy: indexed by an array
+        out[~found] = None
+        return out, found
     out = np.empty(len(values), object)
     out[:] = None
-    found = np.zeros(len(values), bool)
+    found = np.zeros(len(values), np.bool_)
     for lo, hi, label in ptype.enumeration:
         sel = (values >= lo) & (values <= hi) & ~found & ~huge
         out[sel] = label
@@ -550,11 +597,12 @@ def _labels(defn, ptype, values):
     return out, found
 
 
-def _valid(mask, n):
+def _valid(mask: BoolArray | None, n: int) -> BoolArray:
     return np.ones(n, bool) if mask is None else ~mask
 
 
-def _apply(cal, x, rows, result, packet_index, cells, column):
+def _apply(cal: Calibrator, x: FloatArray, rows: BoolArray, result: FloatArray,
+           packet_index: IndexArray, cells: _CellErrors, column: str) -> None:
     if not rows.any():
         return
     if isinstance(cal, UnsupportedCalibrator):
@@ -563,7 +611,7 @@ def _apply(cal, x, rows, result, packet_index, cells, column):
         return
     values, bad = _calibrate(cal, x[rows])
     result[rows] = values
-    if bad.any():
+    if isinstance(cal, Spline) and bad.any():  # only a spline leaves raw values uncovered
         full = np.zeros(len(x), bool)
         full[np.flatnonzero(rows)[bad]] = True
         lo, hi = cal.points[0][0], cal.points[-1][0]
@@ -571,7 +619,7 @@ def _apply(cal, x, rows, result, packet_index, cells, column):
                    f"raw value {x[full][0]:g} is outside the spline's points ({lo:g} to {hi:g})")
 
 
-def _calibrate(cal, x):
+def _calibrate(cal: Polynomial | Spline, x: FloatArray) -> tuple[FloatArray, BoolArray]:
     """Returns (values, bad) where bad marks raw values the calibrator does not cover."""
     if isinstance(cal, Polynomial):
         y = np.zeros(len(x))
@@ -581,7 +629,7 @@ def _calibrate(cal, x):
     return _spline(cal, x)
 
 
-def _spline(cal: Spline, x):
+def _spline(cal: Spline, x: FloatArray) -> tuple[FloatArray, BoolArray]:
     px = np.array([p[0] for p in cal.points])
     py = np.array([p[1] for p in cal.points])
     n = len(px)
@@ -612,7 +660,8 @@ def _spline(cal: Spline, x):
     return y, bad
 
 
-def _time(scale, values, packet_index, cells, column, mask, kind):
+def _time(scale: TimeScale, values: Array, packet_index: IndexArray, cells: _CellErrors,
+          column: str, mask: BoolArray | None, kind: str) -> Array:
     seconds = values.astype(np.float64) * scale.scale + scale.offset
     seconds = seconds * scale.unit_seconds
     valid = np.isfinite(seconds)
@@ -632,4 +681,5 @@ def _time(scale, values, packet_index, cells, column, mask, kind):
         cells.fail(packet_index, _valid(mask, len(values)), column,
                    "the time type has no epoch; decode with values='raw'")
         return np.full(len(values), np.datetime64("NaT", "ns"))
-    return scale.epoch + delta
+    times: Array = scale.epoch + delta
+    return times

@@ -6,18 +6,31 @@ import gc
 import math
 from collections import Counter
 from types import MappingProxyType
-from typing import Any, Final, TypeAlias
+from collections.abc import Iterator, Mapping
+from typing import TYPE_CHECKING, Final, Literal, TypeAlias, TypeVar
 
 from ._model import (
-    AllOf, Comparison, Condition, Container, DefinitionError, DynamicSize, Entry, Layout, Parameter,
-    Polynomial, Slot,
+    AllOf, Calibrator, CompareValue, Comparison, Condition, Container, DefinitionError,
+    DynamicSize, Encoding, Entry, Layout, Parameter, Polynomial, Slot,
 )
-from ._parse import Loader, _new, parse_document
+from ._parse import Loader, Source, _new, parse_document
+
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    import numpy as np
+    import numpy.typing as npt
+
+    from ..columns import Plan, Table
+    from ..streams import PacketStream
+    from ._decode import LabelTable
+
+_Named = TypeVar("_Named", Parameter, Container)
 
 _SIGNED_RANGE = {"twos_complement", "ones_complement", "sign_magnitude"}
 
 
-def load_xtce(source) -> "Definition":
+def load_xtce(source: Source) -> Definition:
     """Load a definition file: a path, a binary file object, or the XML as bytes."""
     if isinstance(source, str) and source.lstrip().startswith("<"):
         raise TypeError("load_xtce takes a path, a binary file or bytes; pass XML text as bytes "
@@ -34,7 +47,7 @@ def load_xtce(source) -> "Definition":
             gc.enable()
 
 
-def _value_range(encoding):
+def _value_range(encoding: Encoding | None) -> tuple[int, int] | None:
     """The raw values an integer field can hold, or None for other encodings."""
     if encoding is None or encoding.kind != "integer" or encoding.bits is None:
         return None
@@ -50,7 +63,7 @@ def _value_range(encoding):
     return 0, 10 ** digits - 1
 
 
-def condition_parameters(cond):
+def condition_parameters(cond: Condition | None) -> Iterator[str]:
     if cond is None:
         return
     if isinstance(cond, Comparison):
@@ -62,7 +75,7 @@ def condition_parameters(cond):
             yield from condition_parameters(term)
 
 
-def _and(a, b):
+def _and(a: Condition | None, b: Condition | None) -> Condition | None:
     if a is None:
         return b
     if b is None:
@@ -132,22 +145,22 @@ class Definition:
                            if c.qualified_name not in included)
         self._loader = None
         # Filled while decoding: compiled plans and enumeration lookup tables.
-        self._plans: dict[tuple[object, ...], object] = {}
-        self._enum_tables: dict[str, tuple[Any, ...]] = {}
+        self._plans: dict[tuple[int, ...], tuple[Plan, Sequence[Slot]]] = {}
+        self._enum_tables: dict[str, LabelTable] = {}
 
     @staticmethod
-    def _keyed(items):
+    def _keyed(items: dict[str, _Named]) -> dict[str, _Named]:
         by_name = {item.name: item for item in items.values()}
         if len(by_name) == len(items):
             return by_name
         counts = Counter(item.name for item in items.values())
         return {(item.name if counts[item.name] == 1 else q): item for q, item in items.items()}
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<Definition {self.source!r}: {len(self.parameters)} parameters, "
                 f"{len(self.containers)} containers>")
 
-    def _contexts(self) -> dict[str, tuple[Any, ...]]:
+    def _contexts(self) -> dict[str, tuple[tuple[Condition, Calibrator], ...]]:
         loader = self._loader
         assert loader is not None  # the contexts are read while loading
         out = {}
@@ -159,7 +172,7 @@ class Definition:
                 (loader.match_criteria(match, ss), cal) for match, ss, cal in enc.context_calibrators)
         return out
 
-    def _error(self, line, element, problem):
+    def _error(self, line: int | None, element: str, problem: str) -> DefinitionError:
         return DefinitionError(self.source, line, element, problem)
 
     def name_of(self, qualified: str) -> str:
@@ -189,10 +202,10 @@ class Definition:
         self._chains[qualified] = chain
         return chain
 
-    def layout(self, container) -> Layout:
+    def layout(self, container: str | Container) -> Layout:
         return self._layout(self._qualified(container))
 
-    def _qualified(self, container) -> str:
+    def _qualified(self, container: str | Container) -> str:
         if isinstance(container, Container):
             return container.qualified_name
         found = self.containers.get(container)
@@ -405,7 +418,7 @@ class Definition:
 
     # -- restrictions ------------------------------------------------------
 
-    def _check_restriction(self, cont: Container):
+    def _check_restriction(self, cont: Container) -> None:
         if cont.restriction is None or cont.base is None:
             return
         base_layout = self._layout(cont.base)
@@ -417,20 +430,22 @@ class Definition:
                                   f"which base container '{self._containers_q[cont.base].name}' "
                                   "does not hold")
         # Intersect what the equalities and bounds along the inheritance chain allow.
-        allowed: dict[str, list[Any]] = {}
+        allowed: dict[str, _Allowed] = {}
         texts: dict[str, list[str]] = {}
         for c in self.chain(cont.qualified_name):
             for comp in _conjuncts(c.restriction):
                 param = self._params_q[comp.parameter]
                 enc = param.encoding
                 span = _value_range(enc)
-                if (enc is None or span is None or comp.other is not None or isinstance(comp.value, bool)
-                        or not (comp.raw or enc.calibrator is None)):
+                if (enc is None or span is None or comp.other is not None
+                        or isinstance(comp.value, bool) or not (comp.raw or enc.calibrator is None)):
                     continue
-                state = allowed.setdefault(comp.parameter, [span[0], span[1], set(), None])
+                state = allowed.get(comp.parameter)
+                if state is None:
+                    state = allowed[comp.parameter] = _Allowed(*span)
                 texts.setdefault(comp.parameter, []).append(comp.text)
-                _narrow(state, comp.operator, comp.value)
-                if _empty(state):
+                state.narrow(comp.operator, comp.value)
+                if state.empty():
                     lo, hi = span
                     raise self._error(comp.line, f"Comparison '{comp.text}'",
                                       f"the restriction of '{cont.name}' can never match: "
@@ -439,7 +454,7 @@ class Definition:
 
     # -- recipes -----------------------------------------------------------
 
-    def recipe(self, container) -> list[dict[str, Any]]:
+    def recipe(self, container: str | Container) -> list[dict[str, object]]:
         """The ``kestrune`` unpack recipe of a fixed-layout container (offsets from the packet start)."""
         layout = self._layout(self._qualified(container))
         name = self.name_of(layout.container.qualified_name)
@@ -464,7 +479,7 @@ class Definition:
     def children(self, container: Container) -> list[Container]:
         return self._children.get(container.qualified_name, [])
 
-    def classify(self, stream) -> dict[str | None, Any]:
+    def classify(self, stream: PacketStream) -> dict[str | None, npt.NDArray[np.int64]]:
         """Which packets of a stream each concrete container takes.
 
         Returns {container name: packet indices (int64, stream order)}, only
@@ -476,13 +491,14 @@ class Definition:
         return {(self.name_of(q) if q is not None else None): idx
                 for q, idx in classify(self, stream).items()}
 
-    def _decode(self, stream, errors="raise", progress=False, values="engineering"):
+    def _decode(self, stream: PacketStream, errors: str = "raise", progress: bool = False,
+                values: str = "engineering") -> dict[str, Table]:
         from ._decode import decode_definition
 
         return decode_definition(self, stream, errors, progress, values)
 
 
-def _conjuncts(cond):
+def _conjuncts(cond: Condition | None) -> Iterator[Comparison]:
     if cond is None:
         return
     if isinstance(cond, Comparison):
@@ -492,44 +508,54 @@ def _conjuncts(cond):
             yield from _conjuncts(term)
 
 
-def _narrow(state, op, value):
-    """state = [low, high, excluded values, allowed set or None]; narrows it by one comparison."""
-    if isinstance(value, frozenset):
+class _Allowed:
+    """The raw values of one field that a chain of restrictions still allows."""
+
+    __slots__ = ("low", "high", "excluded", "only")
+
+    def __init__(self, low: int, high: int):
+        self.low = low
+        self.high = high
+        self.excluded: set[int] = set()
+        self.only: frozenset[int] | None = None  # an enumeration label's values
+
+    def narrow(self, op: str, value: CompareValue | None) -> None:
+        """Narrows the values by one comparison."""
+        if isinstance(value, frozenset):
+            if op == "==":
+                self.only = value if self.only is None else self.only & value
+            else:
+                self.excluded.update(value)
+            return
+        if value is None or isinstance(value, (str, bytes)):
+            return
         if op == "==":
-            state[3] = value if state[3] is None else state[3] & value
-        else:
-            state[2].update(value)
-        return
-    if isinstance(value, (str, bytes)):
-        return
-    if op == "==":
-        if float(value).is_integer():
-            state[0] = max(state[0], int(value))
-            state[1] = min(state[1], int(value))
-        else:
-            state[0], state[1] = 1, 0
-    elif op == "!=":
-        if float(value).is_integer():
-            state[2].add(int(value))
-    elif op == "<":
-        state[1] = min(state[1], math.ceil(value) - 1)
-    elif op == "<=":
-        state[1] = min(state[1], math.floor(value))
-    elif op == ">":
-        state[0] = max(state[0], math.floor(value) + 1)
-    elif op == ">=":
-        state[0] = max(state[0], math.ceil(value))
+            if float(value).is_integer():
+                self.low = max(self.low, int(value))
+                self.high = min(self.high, int(value))
+            else:
+                self.low, self.high = 1, 0
+        elif op == "!=":
+            if float(value).is_integer():
+                self.excluded.add(int(value))
+        elif op == "<":
+            self.high = min(self.high, math.ceil(value) - 1)
+        elif op == "<=":
+            self.high = min(self.high, math.floor(value))
+        elif op == ">":
+            self.low = max(self.low, math.floor(value) + 1)
+        elif op == ">=":
+            self.low = max(self.low, math.ceil(value))
 
-
-def _empty(state) -> bool:
-    lo, hi, excluded, allowed = state
-    if lo > hi:
-        return True
-    if allowed is not None:
-        return not any(lo <= v <= hi and v not in excluded for v in allowed)
-    if hi - lo < len(excluded) + 1:
-        return all(v in excluded for v in range(lo, hi + 1))
-    return False
+    def empty(self) -> bool:
+        lo, hi, excluded = self.low, self.high, self.excluded
+        if lo > hi:
+            return True
+        if self.only is not None:
+            return not any(lo <= v <= hi and v not in excluded for v in self.only)
+        if hi - lo < len(excluded) + 1:
+            return all(v in excluded for v in range(lo, hi + 1))
+        return False
 
 
 __all__ = ["Definition", "DefinitionError", "load_xtce"]

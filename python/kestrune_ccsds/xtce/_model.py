@@ -10,7 +10,17 @@ through object.__setattr__, which made building them most of the load time.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
+
+if TYPE_CHECKING:
+    import numpy as np
+
+# An lxml element: lxml ships no type annotations.
+XmlElement: TypeAlias = Any
+
+# A comparison's value, converted to what the decoded column is compared with
+# (the set of raw values of an enumeration label).
+CompareValue: TypeAlias = "int | float | str | bytes | frozenset[int]"
 
 
 class DefinitionError(ValueError):
@@ -87,7 +97,7 @@ class Encoding:
     calibrator: Calibrator | None = None
     # (match criteria element, SpaceSystem path, calibrator); the criteria are
     # resolved once every parameter is known (Definition.context_calibrators).
-    context_calibrators: tuple[tuple[Any, str, "Calibrator"], ...] = ()
+    context_calibrators: tuple[tuple[XmlElement, str, Calibrator], ...] = ()
     line: int | None = None
 
     def describe(self) -> str:
@@ -109,7 +119,7 @@ class Encoding:
 class TimeScale:
     """Engineering time = epoch + (calibrated raw * scale + offset) * unit_seconds."""
 
-    epoch: object  # numpy.datetime64[ns] for absolute times, None for relative ones
+    epoch: np.datetime64 | None  # datetime64[ns] for absolute times, None for relative ones
     scale: float
     offset: float
     unit_seconds: float
@@ -171,7 +181,7 @@ class Comparison:
 
     parameter: str
     operator: str
-    value: object
+    value: CompareValue | None  # None when compared with another parameter
     raw: bool
     other: str | None = None
     other_raw: bool = False
@@ -216,7 +226,7 @@ class Container:
     description: str = ""
     line: int | None = None
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         kind = "abstract container" if self.abstract else "container"
         base = f" extends {self.base}" if self.base else ""
         return f"<{kind} {self.qualified_name}{base}: {len(self.entries)} entries>"

@@ -18,14 +18,14 @@ import datetime
 import math
 import os
 from collections.abc import Callable, Iterator, Mapping
-from typing import IO, Any, NoReturn, TypeAlias
+from typing import IO, NoReturn, TypeAlias
 
 import numpy as np
 
 from ._model import (
-    AllOf, AnyOf, Calibrator, Comparison, Condition, Container, DefinitionError, DynamicSize,
-    Encoding, Entry, Parameter, ParameterType, Polynomial, Spline, TimeScale,
-    UnsupportedCalibrator,
+    AllOf, AnyOf, Calibrator, CompareValue, Comparison, Condition, Container, DefinitionError,
+    DynamicSize, Encoding, Entry, Parameter, ParameterType, Polynomial, Spline, TimeScale,
+    UnsupportedCalibrator, XmlElement,
 )
 
 _INTEGER_ENCODINGS = {
@@ -96,8 +96,6 @@ _UNSUPPORTED_ENTRIES = {
 # __new__ of the class: the records made by the ten thousand are made this way.
 _new = tuple.__new__
 
-# lxml ships no type annotations: its elements are untyped here.
-XmlElement: TypeAlias = Any
 # What load_xtce reads: a path, the XML as bytes, or a binary file object.
 Source: TypeAlias = "str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]"
 
@@ -555,14 +553,14 @@ class Loader:
         return Encoding("binary", "binary", bits_or_none, "big", reverse, size=size,
                         calibrator=binary_calibrator, line=line)
 
-    def _check_order(self, el, byte_order, bits):
+    def _check_order(self, el: XmlElement, byte_order: str, bits: int) -> None:
         if byte_order == "little" and bits % 8:
             raise self.error(el, f"a little-endian field needs a whole number of bytes, "
                                  f"not {bits} bits")
 
-    def _byte_order(self, el) -> str:
+    def _byte_order(self, el: XmlElement) -> str:
         text = el.get("byteOrder")
-        significances = None
+        significances: list[int] | None = None
         if text is not None:
             text = text.strip()
             if text == "mostSignificantByteFirst":
@@ -587,15 +585,15 @@ class Loader:
         raise self.error(el, "byte order " + ",".join(map(str, significances))
                          + " is not supported (only most or least significant byte first)")
 
-    def _string_encoding(self, el, ss, line) -> Encoding:
+    def _string_encoding(self, el: XmlElement, ss: str, line: int | None) -> Encoding:
         text = el.get("encoding", "UTF-8")
         name = _STRING_ENCODINGS.get(text.lower())
         if name is None:
             raise self.error(el, f"unsupported string encoding '{text}'")
-        bits = None
-        size = None
-        leading = None
-        termination = None
+        bits: int | None = None
+        size: DynamicSize | None = None
+        leading: int | None = None
+        termination: bytes | None = None
         found = False
         for sub, child in self.kids(el):
             if sub not in ("SizeInBits", "Variable"):
@@ -630,7 +628,7 @@ class Loader:
         return Encoding("string", name, bits, "big", False, size=size, leading_size_bits=leading,
                         termination=termination, line=line)
 
-    def _integer_value(self, el, ss):
+    def _integer_value(self, el: XmlElement, ss: str) -> tuple[int | None, DynamicSize | None]:
         """A size given as FixedValue or DynamicValue: returns (bits, DynamicSize)."""
         for sub, child in self.kids(el):
             if sub == "FixedValue":
@@ -647,7 +645,7 @@ class Loader:
                 raise self.error(child, "a size from a DiscreteLookupList is not supported")
         raise self.error(el, "the FixedValue or DynamicValue element is missing")
 
-    def _dynamic(self, el, ss) -> DynamicSize:
+    def _dynamic(self, el: XmlElement, ss: str) -> DynamicSize:
         ref = self.child(el, "ParameterInstanceRef")
         if ref is None:
             raise self.error(el, "the ParameterInstanceRef element is missing")
@@ -667,7 +665,9 @@ class Loader:
         calibrated = ref.get("useCalibratedValue", "true").strip() in ("true", "1")
         return DynamicSize(target, slope, intercept, el.sourceline, calibrated)
 
-    def _calibrators(self, el, ss):
+    def _calibrators(
+            self, el: XmlElement, ss: str,
+    ) -> tuple[Calibrator | None, tuple[tuple[XmlElement, str, Calibrator], ...]]:
         default = None
         contexts = []
         for sub, child in self.kids(el):
@@ -684,7 +684,7 @@ class Loader:
                     contexts.append((match, ss, self._calibrator(cal)))
         return default, tuple(contexts)
 
-    def _calibrator(self, el):
+    def _calibrator(self, el: XmlElement) -> Calibrator:
         for sub, child in self.kids(el):
             if sub == "PolynomialCalibrator":
                 terms = []
@@ -843,7 +843,7 @@ class Loader:
 
     # -- conditions --------------------------------------------------------
 
-    def match_criteria(self, el, ss):
+    def match_criteria(self, el: XmlElement, ss: str) -> Condition:
         for sub, child in self.kids(el):
             if sub == "Comparison":
                 return self._comparison(child, ss)
@@ -859,15 +859,13 @@ class Loader:
                 raise self.error(child, "CustomAlgorithm conditions are not supported")
         raise self.error(el, "no Comparison, ComparisonList or BooleanExpression in the criteria")
 
-    def _boolean(self, el, ss):
+    def _boolean(self, el: XmlElement, ss: str) -> Condition:
         terms: list[Condition] = []
         for sub, child in self.kids(el):
             if sub == "Condition":
                 terms.append(self._check(child, ss))
-            elif sub == "ANDedConditions":
-                terms.append(AllOf(tuple(self._boolean(child, ss).terms)))
-            elif sub == "ORedConditions":
-                terms.append(AnyOf(tuple(self._boolean(child, ss).terms)))
+            elif sub in ("ANDedConditions", "ORedConditions"):
+                terms.append(self._boolean(child, ss))  # an AllOf or an AnyOf
         if not terms:
             raise self.error(el, "the expression has no conditions")
         if self.local(el) == "ORedConditions":
@@ -876,7 +874,7 @@ class Loader:
             return AllOf(tuple(terms))
         return terms[0] if len(terms) == 1 else AllOf(tuple(terms))
 
-    def _instance(self, ref, ss):
+    def _instance(self, ref: XmlElement, ss: str) -> tuple[Parameter, bool]:
         target = self.resolve(ref.get("parameterRef"), ss, self.param_elements, ref,
                               "parameter", "parameterRef")
         if self.integer_attr(ref, "instance", 0, minimum=-(1 << 63)) != 0:
@@ -884,13 +882,13 @@ class Loader:
         raw = ref.get("useCalibratedValue", "true").strip() in ("false", "0")
         return self.parameter(target), raw
 
-    def _operator(self, el, text):
+    def _operator(self, el: XmlElement, text: str) -> str:
         op = _OPERATOR_NAMES.get(text.strip())
         if op is None:
             raise self.error(el, f"unknown comparison operator '{text}'")
         return op
 
-    def _comparison(self, el, ss) -> Comparison:
+    def _comparison(self, el: XmlElement, ss: str) -> Comparison:
         param, raw = self._instance(el, ss)
         op = self._operator(el, el.get("comparisonOperator", "=="))
         text = el.get("value")
@@ -900,7 +898,7 @@ class Loader:
         return Comparison(param.qualified_name, op, value, raw, line=el.sourceline,
                           text=f"{param.name} {op} {text}")
 
-    def _check(self, el, ss) -> Comparison:
+    def _check(self, el: XmlElement, ss: str) -> Comparison:
         refs = [c for s, c in self.kids(el) if s == "ParameterInstanceRef"]
         op_el = self.child(el, "ComparisonOperator")
         if not refs or op_el is None:
@@ -919,7 +917,8 @@ class Loader:
         return Comparison(param.qualified_name, op, value, raw, line=el.sourceline,
                           text=f"{param.name} {op} {text.strip()}")
 
-    def compare_value(self, el, param: Parameter, op: str, text: str, raw: bool):
+    def compare_value(self, el: XmlElement, param: Parameter, op: str, text: str,
+                      raw: bool) -> CompareValue:
         """Converts a comparison's value to what the decoded column is compared with."""
         ptype = param.type
         enc = ptype.encoding
@@ -958,7 +957,7 @@ class Loader:
         return number
 
 
-def _number(text: str):
+def _number(text: str) -> int | float | None:
     try:
         return int(text, 10)
     except ValueError:
