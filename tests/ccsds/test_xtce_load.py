@@ -133,6 +133,54 @@ def test_recipes_unpack_what_the_layout_packs(container, data):
     assert kestrune.unpack_parameters(packet, 0, _LARGE.recipe(name)) == values
 
 
+# Parts that large files repeat word for word, which the loader reads once,
+# and near repeats that must not be taken for them: (XML, what it reads as).
+_ENCODINGS = [
+    ('sizeInBits="8"', ("unsigned", 8, "big")),
+    ('sizeInBits="8" encoding="twosComplement"', ("twos_complement", 8, "big")),
+    ('encoding="twosComplement" sizeInBits="8"', ("twos_complement", 8, "big")),
+    ('sizeInBits="16" byteOrder="leastSignificantByteFirst"', ("unsigned", 16, "little")),
+]
+_LISTS = [[(0, "OFF"), (1, "ON")], [(0, "OFF"), (1, "On")], [(1, "ON"), (0, "OFF")], [(0, "OFF")]]
+_TERMS = [[(0.5, 1)], [(0.25, 1)], [(0.5, 1), (1.0, 0)], [(1.0, 0), (0.5, 1)]]
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 3), st.integers(0, 3), st.integers(0, 3), st.booleans()),
+                min_size=1, max_size=10),
+       st.sampled_from(["prefix", "default", "none"]))
+def test_repeated_parts_of_types_are_each_types_own(picks, namespace):
+    """Every type gets exactly its encoding, labels and calibrator, however many
+    other types repeat them or nearly repeat them."""
+    types, params = [], []
+    for i, (enc, labels, terms, spaced) in enumerate(picks):
+        gap = "\n  " if spaced else ""
+        items = gap.join(f'<xtce:Enumeration value="{v}" label="{t}"/>' for v, t in _LISTS[labels])
+        poly = gap.join(f'<xtce:Term coefficient="{c}" exponent="{e}"/>' for c, e in _TERMS[terms])
+        types.append(f'<xtce:EnumeratedParameterType name="E{i}"><xtce:IntegerDataEncoding '
+                     f'{_ENCODINGS[enc][0]}/><xtce:EnumerationList>{items}'
+                     '</xtce:EnumerationList></xtce:EnumeratedParameterType>\n'
+                     f'<xtce:FloatParameterType name="C{i}"><xtce:IntegerDataEncoding '
+                     f'{_ENCODINGS[enc][0]}><xtce:DefaultCalibrator><xtce:PolynomialCalibrator>'
+                     f'{poly}</xtce:PolynomialCalibrator></xtce:DefaultCalibrator>'
+                     '</xtce:IntegerDataEncoding></xtce:FloatParameterType>')
+        params.append(f'<xtce:Parameter name="PE{i}" parameterTypeRef="E{i}"/>'
+                      f'<xtce:Parameter name="PC{i}" parameterTypeRef="C{i}"/>')
+    text = (f'<xtce:SpaceSystem xmlns:xtce="{NS}" name="R"><xtce:TelemetryMetaData>'
+            f'<xtce:ParameterTypeSet>{"".join(types)}</xtce:ParameterTypeSet>'
+            f'<xtce:ParameterSet>{"".join(params)}</xtce:ParameterSet>'
+            '</xtce:TelemetryMetaData></xtce:SpaceSystem>')
+    if namespace != "prefix":
+        text = _without_prefix(text, namespace == "default").decode()
+    d = load_xtce(text.encode())
+    for i, (enc, labels, terms, _) in enumerate(picks):
+        for name in (f"PE{i}", f"PC{i}"):
+            e = d.parameters[name].encoding
+            assert (e.name, e.bits, e.byte_order) == _ENCODINGS[enc][1]
+        assert d.parameters[f"PE{i}"].type.enumeration == tuple((v, v, t) for v, t in _LISTS[labels])
+        assert d.parameters[f"PC{i}"].encoding.calibrator.terms == tuple(_TERMS[terms])
+
+
 def test_loading_is_safe_with_entities(tmp_path):
     secret = tmp_path / "secret.txt"
     secret.write_text("TOP-SECRET")
