@@ -29,7 +29,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+
+#include "recipe.hpp"
 
 namespace kestrune::recipe_cache {
 
@@ -83,6 +86,9 @@ enum class State : std::uint8_t { Undecided, On, Off };
 
 extern Table g_table;
 extern State g_state;
+// Moves whenever an entry leaves the table or entries move in it; a plan
+// checked at this version still points at its items' entries.
+extern std::uint64_t g_version;
 
 void decide() noexcept;
 
@@ -148,6 +154,70 @@ inline int find_value(PyObject* dict, const Item& item, PyObject* value_key, PyO
     }
     return PyDict_GetItemRef(dict, value_key, out);
 }
+
+// A compiled plan: a whole recipe (an exact list or tuple of item dicts) as
+// the cache knows it, the fields in order with their places worked out. It
+// holds nothing of its own about the dicts: every field points at its
+// dict's entry, and the plan is used only while the recipe still holds the
+// same dicts, in the same order, with the same entries. A call that uses a
+// plan runs no Python code, so none of this can change under it.
+struct PlanField {
+    PyObject* dict;  // the item (not a reference: compared by identity only)
+    PyObject* name;  // the entry's name (borrowed from the entry)
+    const detail::Entry* entry;  // the dict's entry while the plan is current
+    std::uint64_t pos;  // the field's first bit, counted from the recipe's start
+    std::uint64_t offset;  // the entry's, which decided `pos`
+    bool has_offset;
+    std::uint32_t bits;
+    std::uint8_t encoding;
+    bool little;
+    bool reverse_bits;
+
+    // The dict's `value` as find_value gives it.
+    int value(PyObject* value_key, PyObject** out) const {
+        if (entry->value) {
+            *out = Py_NewRef(entry->value);
+            return 1;
+        }
+        return PyDict_GetItemRef(dict, value_key, out);
+    }
+};
+
+struct Plan {
+    PyObject* recipe;  // the list or tuple (not a reference: a hint, the items are compared)
+    Direction direction;
+    // False when the recipe has a field that the planned path leaves to the
+    // ordinary one (kept so that it is not compiled again on every call).
+    bool usable;
+    std::uint64_t version;  // detail::g_version when the entries were last checked
+    std::uint64_t end;  // the furthest field end, in bits from the recipe's start
+    // Unpack: every name in recipe order, each mapped to None, copied for
+    // each result (owned).
+    PyObject* result_template;
+    std::size_t count;
+    PlanField* fields;  // count of them
+};
+
+// Recipes longer than this are never planned: the packet functions check
+// for signals (which can run Python code) every so many items.
+inline constexpr std::size_t kMaxPlanItems = kItemsBetweenSignalChecks - 1;
+// Nor are fields of this many bits or more, whose codecs run without the
+// GIL (other threads could change the recipe meanwhile).
+inline constexpr std::uint64_t kMaxPlanFieldBits = std::uint64_t{8} << 20;
+
+// The plan of `recipe` for `direction`, or nullptr. `recipe` must be an
+// exact list or tuple. A plan whose recipe has changed is dropped.
+const Plan* find_plan(PyObject* recipe, Direction direction) noexcept;
+
+// Whether a field's encoding and width can take the planned path; the
+// direction's own rule.
+using PlanFieldCheck = bool (*)(std::uint8_t encoding, std::uint32_t bits);
+
+// Compiles and keeps the plan of `recipe` (an exact list or tuple) for
+// `direction`, after a call in which the cache knew every item. Does
+// nothing when an item is no longer known. Never fails: the recipe is
+// simply not planned.
+void compile_plan(PyObject* recipe, Direction direction, PlanFieldCheck check) noexcept;
 
 // The ordinary reading of one item dict on a miss, which may end in a fill.
 // Create it before the first key is read: from then on any change of the
