@@ -17,10 +17,6 @@ std::uint64_t g_version = 0;
 
 namespace {
 
-// At most this many entries (40 bytes each, in a table at most half full):
-// thousands of items, in a table small enough for the L2 cache. Past it
-// nothing more is filled until entries leave with their dicts.
-constexpr std::size_t kMaxEntries = 4096;
 constexpr std::size_t kFirstCapacity = 64;
 
 int g_watcher = -1;
@@ -91,7 +87,7 @@ void erase(Table& t, const PyObject* dict) noexcept {
     --t.count;
     ++g_version;
     // Only now, with the table consistent again.
-    Py_DECREF(name);
+    Py_XDECREF(name);
     Py_XDECREF(value);
 }
 
@@ -201,7 +197,8 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
                 // present value cannot fail once announced; an addition
                 // (which may fail to grow the dict) or a deletion leaves the
                 // value to be looked up.
-                if (Entry* e = find_entry(g_table, dict)) {
+                Entry* e = find_entry(g_table, dict);
+                if (e && e->name) {  // not an entry that only tells that the dict was seen
                     set_value(*e, event == PyDict_EVENT_MODIFIED ? new_value : nullptr);
                 }
                 return 0;
@@ -419,6 +416,23 @@ Reading::Reading(PyObject* dict) noexcept {
         // A split table (an object's __dict__) can change without an event.
         return;
     }
+    Table& t = g_table;
+    if (!find_entry(t, dict)) {
+        // The first time a dict is met it is only remembered as seen (and
+        // watched, so that a change or its end forgets that): most dicts met
+        // once are a recipe built for a single call, and reading them for
+        // the cache would cost that call more than it could ever save.
+        if ((t.count + 1) * 2 > t.mask + 1 && !grow(t)) {
+            return;
+        }
+        if (PyDict_Watch(g_watcher, dict) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        *slot_for(t, dict) = Entry{dict, nullptr, 0, 0, 0, {kNoCode, kNoCode}, nullptr};
+        ++t.count;
+        return;
+    }
     // A key of another type could run its own __eq__ in a lookup.
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
@@ -432,10 +446,7 @@ Reading::Reading(PyObject* dict) noexcept {
             value_index = static_cast<std::uint8_t>(pos - 1);  // the entry PyDict_Next just read
         }
     }
-    if (PyDict_Watch(g_watcher, dict) < 0) {
-        PyErr_Clear();
-        return;
-    }
+    // Watched since it was first seen.
     dict_ = dict;
     events_ = g_events;
     value_index_ = value_index;
@@ -456,8 +467,13 @@ void Reading::fill(const Item& item, Direction direction) noexcept {
     const auto flags = static_cast<std::uint8_t>((item.has_offset ? kHasOffset : 0) |
                                                  (item.reverse_bits ? kReverseBits : 0) | (item.little ? kLittle : 0));
     if (!e->dict) {
-        *e = Entry{dict_, Py_NewRef(item.name), item.offset, item.bits, flags, {kNoCode, kNoCode}, nullptr};
         ++t.count;
+    }
+    if (!e->name) {
+        // A new entry, or the one that only tells that the dict was seen.
+        PyObject* value = e->value;
+        *e = Entry{dict_, Py_NewRef(item.name), item.offset, item.bits, flags, {kNoCode, kNoCode}, nullptr};
+        Py_XDECREF(value);
     }
     // The value now (stores into it did not stop the fill), where the dict
     // held it when the reading began; if it is no longer there, it is looked

@@ -3,12 +3,18 @@
 // A recipe item dict is read the same way on every call as long as its
 // contents do not change. The cache keeps, per item dict, what the packet
 // layers read from it (everything but `value`) and uses it when the same dict
-// comes again. The interpreter reports every change of a watched dict and its
-// deallocation before they happen; every change but a store or deletion of
-// `value` drops the dict's entry, so an entry always describes the dict as it
-// is now. An entry also follows the stores into `value`, so that the value is
-// read without a lookup. A miss is always served by the ordinary reading of the dict, which
-// stays the reference behaviour.
+// comes again. A dict is remembered from the second time it is read: the
+// first time it is only watched and marked as seen, since most dicts read
+// once are a recipe built for one call. The interpreter reports every change
+// of a watched dict and its deallocation before they happen; every change
+// but a store or deletion of `value` drops the dict's entry, so an entry
+// always describes the dict as it is now. An entry also follows the stores
+// into `value`, so that the value is read without a lookup. A miss is always
+// served by the ordinary reading of the dict, which stays the reference
+// behaviour.
+//
+// A recipe (list or tuple) whose items the cache all knows is compiled into
+// a plan on the next call; later calls with it take the plan.
 //
 // Only dicts whose reading cannot run Python code, and so cannot answer
 // differently from one call to the next, are cached: exact dicts with a
@@ -65,7 +71,7 @@ enum Flags : std::uint8_t { kHasOffset = 1, kReverseBits = 2, kLittle = 4 };
 
 struct Entry {
     PyObject* dict;  // nullptr: free slot (not a reference: the entry leaves with the dict)
-    PyObject* name;  // owned
+    PyObject* name;  // owned; nullptr while the dict has only been seen once (both codes kNoCode)
     std::uint64_t offset;
     std::uint32_t bits;
     std::uint8_t flags;
@@ -81,6 +87,11 @@ struct Table {
     unsigned shift = 64;   // 64 - log2(capacity)
     std::size_t count = 0;
 };
+
+// At most this many entries (40 bytes each, in a table at most half full):
+// thousands of items, in a table small enough for the L2 cache. Past it
+// nothing more is filled until entries leave with their dicts.
+constexpr std::size_t kMaxEntries = 4096;
 
 enum class State : std::uint8_t { Undecided, On, Off };
 
@@ -112,6 +123,12 @@ inline bool active() noexcept {
     }
     return detail::g_state == detail::State::On;
 }
+
+// True when nothing more is filled: a miss then stays a miss until entries
+// leave with their dicts. A call that meets a miss while the table is full
+// stops looking items up, so that a working set far larger than the table
+// costs no more than reading every item afresh.
+inline bool full() noexcept { return detail::g_table.count >= detail::kMaxEntries; }
 
 // On a hit copies the entry of `dict` for `direction` into `out` (no pointer
 // into the table is kept). `dict` must be an exact dict.

@@ -420,7 +420,8 @@ def test_a_value_that_moves_within_its_dict_is_found():
 def test_a_freed_dicts_address_is_not_mistaken_for_it():
     for _ in range(200):
         old = item("a", 1)
-        assert k.pack_parameters([old]) == b"\x01"
+        for _ in range(3):  # cached from the second call, planned from the third
+            assert k.pack_parameters([old]) == b"\x01"
         address = id(old)
         del old
         new = {"name": "b", "encoding": "unsigned", "bits": 16, "byte_order": "big", "reverse_bits": False,
@@ -432,10 +433,11 @@ def test_a_freed_dicts_address_is_not_mistaken_for_it():
     pytest.skip("no address was reused")
 
 
+# (An exact dict is watched from the first sight, before its keys are looked
+# at; one whose keys are not all str is then never cached, which the
+# stateful test's keys with their own __eq__ check.)
 @needs_dict_header
 @pytest.mark.parametrize("make", [
-    lambda d: {**d, 7: None},               # a key that is not a str
-    lambda d: {**d, StrSub("x"): None},     # a str subclass key
     DictSub,
     lambda d: split_dict(d)[1],             # an object's __dict__ (its owner is gone: it stays split)
 ])

@@ -216,7 +216,7 @@ private:
     std::uint64_t start_;
     std::uint64_t cursor_;
     const RecipeKeys& keys_;
-    const bool cache_;
+    bool cache_;  // whether items are looked up in the cache
     bool all_known_ = true;
     AcceptedNames<const NameEntry*, 8> encodings_;
     AcceptedNames<ByteOrder, 2> byte_orders_;
@@ -375,6 +375,9 @@ bool Processor::item_body(PyObject* result, PyObject* item, Field& field) {
         site_.encoding = kNames[field.encoding].name;
     } else {
         all_known_ = false;
+        if (cache_ && recipe_cache::full()) {
+            cache_ = false;  // the rest would miss as well
+        }
         if (!read(item, field, pos)) {
             return false;
         }

@@ -772,6 +772,9 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note, bool& all_known) {
     using recipe_cache::Direction;
     const RecipeKeys* keys = recipe_keys();
     const bool cache = recipe_cache::active();
+    // Whether items are still looked up in the cache (not once a miss has
+    // met a full table: the rest would miss as well).
+    bool probe = cache;
 
     // Sizing pass: `bits` and `offset_bits` of every item, nothing else.
     // What the cache gives here is kept for the writing pass.
@@ -817,7 +820,7 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note, bool& all_known) {
         }
         std::uint32_t bits = 0;
         std::uint64_t off = 0;
-        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, sized[i].item)) {
+        if (probe && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, sized[i].item)) {
             sized[i].cached = true;
             bits = sized[i].item.bits;
             off = sized[i].item.has_offset ? sized[i].item.offset : pos;
@@ -827,6 +830,9 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note, bool& all_known) {
             }
             unchanged = false;
             every_item_known = false;
+            if (probe && recipe_cache::full()) {
+                probe = false;
+            }
             if (!get_required_field(item, keys->bits, "bits", bits)) {
                 site.begin(i);
                 return fail();
@@ -991,14 +997,14 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note, bool& all_known) {
         recipe_cache::Item layout{};
         PyRef hold;
         bool matched = false;
-        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
+        if (probe && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
             if (!write_item(item, layout, nullptr, hold, matched)) {
                 return failed(i, layout, matched);
             }
             continue;
         }
         std::optional<recipe_cache::Reading> reading;
-        if (cache) {
+        if (probe) {
             reading.emplace(item);
         }
         ReadItem read;
