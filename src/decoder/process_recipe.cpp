@@ -62,6 +62,9 @@ enum class Kind : std::uint8_t {
     Windows1252,
 };
 
+// The integer and BCD rows, whose values come from at most 64 bits.
+constexpr bool integer_kind(Kind kind) { return kind >= Kind::Unsigned && kind <= Kind::PackedBcdSigned; }
+
 struct Decoder {
     Kind kind;
     FloatStub stub;  // meaningful for Kind::FloatStub only
@@ -585,21 +588,14 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 }  // namespace processor
 
 bool plannable_decoding(std::uint8_t code, std::uint32_t bits) {
-    switch (kNames[code].decoder.kind) {
+    const Kind kind = kNames[code].decoder.kind;
+    switch (kind) {
         case Kind::F16: return bits == 16;
         case Kind::F32: return bits == 32;
         case Kind::F64: return bits == 64;
         case Kind::F128:
         case Kind::FloatStub: return false;
-        case Kind::Unsigned:
-        case Kind::TwosComplement:
-        case Kind::OnesComplement:
-        case Kind::SignMagnitude:
-        case Kind::Bcd:
-        case Kind::BcdSigned:
-        case Kind::PackedBcd:
-        case Kind::PackedBcdSigned: return bits <= 64;
-        default: return true;  // text
+        default: return !integer_kind(kind) || bits <= 64;  // text takes any width
     }
 }
 
