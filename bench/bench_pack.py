@@ -144,6 +144,20 @@ def all_cases():
 
     assert stores_and_pack() == fresh() == cases["aligned struct"]()
     cases.update({"stores": stores, "stores and pack": stores_and_pack, "fresh": fresh})
+
+    # A command list built up front: many ready recipes, packed in turn. 72
+    # of them fit the recipe cache; 7,200 (194,400 item dicts) are far past
+    # its capacity.
+    for count in (72, 7200):
+        recipes = [recipe(False) for _ in range(count)]
+
+        def in_turn(recipes=recipes):
+            for r in recipes:
+                pack(r)
+
+        in_turn.packets = count
+        assert pack(recipes[-1]) == cases["aligned struct"]()
+        cases[f"{count} recipes {'in turn' if count == 72 else 'alive'}"] = in_turn
     return cases
 
 
@@ -152,6 +166,8 @@ ROWS = [("aligned, 27 fields, ready recipe", "aligned", "aligned struct"),
         ("aligned, 27 stores + pack", "stores and pack", "aligned struct"),
         ("  the 27 stores alone", "stores", "aligned struct"),
         ("aligned, fresh recipe (27 new dicts)", "fresh", "aligned struct"),
+        ("72 ready recipes packed in turn", "72 recipes in turn", "aligned struct"),
+        ("7,200 ready recipes alive at once", "7200 recipes alive", "aligned struct"),
         ("aligned, ready recipe / bitstring", "aligned", "aligned bitstring"),
         ("unaligned, ready recipe / bitstring", "unaligned", "unaligned bitstring")]
 

@@ -39,30 +39,6 @@ PyObject* abc_sequence() {
 constexpr std::size_t kMaxItems = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*);
 constexpr std::size_t kReserveCap = std::size_t{1} << 16;
 
-// Copies the item references of an exact list or tuple. The container is
-// read inside its critical section, so that on a free-threaded build with
-// the GIL disabled no other thread changes it halfway through (elsewhere
-// the section is free).
-bool copy_items(PyObject* obj, std::vector<PyRef>& out) {
-    bool copied = true;
-    Py_BEGIN_CRITICAL_SECTION(obj);
-    try {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        PyObject** items = PySequence_Fast_ITEMS(obj);
-        out.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            out.push_back(PyRef::borrow(items[i]));
-        }
-    } catch (const std::bad_alloc&) {
-        copied = false;  // the section must end before the error is raised
-    }
-    Py_END_CRITICAL_SECTION();
-    if (!copied) {
-        out.clear();
-        PyErr_NoMemory();
-    }
-    return copied;
-}
 
 bool set_str_to_vec_error() {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -123,6 +99,31 @@ bool convert_bounded(PyObject* obj, long long max, long long& out) {
 }
 
 }  // namespace
+
+// Copies the item references of an exact list or tuple. The container is
+// read inside its critical section, so that on a free-threaded build with
+// the GIL disabled no other thread changes it halfway through (elsewhere
+// the section is free).
+bool copy_items(PyObject* obj, std::vector<PyRef>& out) {
+    bool copied = true;
+    Py_BEGIN_CRITICAL_SECTION(obj);
+    try {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out.push_back(PyRef::borrow(items[i]));
+        }
+    } catch (const std::bad_alloc&) {
+        copied = false;  // the section must end before the error is raised
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!copied) {
+        out.clear();
+        PyErr_NoMemory();
+    }
+    return copied;
+}
 
 void forget_sequence_type() { g_abc_sequence.store(nullptr, std::memory_order_release); }
 

@@ -32,6 +32,8 @@ bool convert_bytes(PyObject* obj, std::string_view& out);
 bool convert_byte_sequence(PyObject* obj, std::vector<std::uint8_t>& out);
 // Any sequence but str -> its elements (strong references) in iteration order.
 bool convert_sequence(PyObject* obj, std::vector<PyRef>& out);
+// The same for an exact list or tuple.
+bool copy_items(PyObject* obj, std::vector<PyRef>& out);
 bool convert_double(PyObject* obj, double& out);
 // The double rounded to binary32 (ties to even, overflow to infinity).
 bool convert_single(PyObject* obj, float& out);

@@ -94,6 +94,16 @@ bool convert_argument(Conv conv, PyObject* obj, Arg& out) {
             return convert_bytes(obj, out.text);
         case Conv::Seq:
             return convert_sequence(obj, out.items);
+        case Conv::Recipe:
+            // A list or tuple is kept as it is: the packet function looks
+            // for its compiled plan first, and takes the items' references
+            // only when it has none (before any Python code can run).
+            if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+                out.object = obj;
+                return true;
+            }
+            out.object = nullptr;
+            return convert_sequence(obj, out.items);
         case Conv::Double:
             return convert_double(obj, out.f64);
         case Conv::Single:

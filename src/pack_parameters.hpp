@@ -6,12 +6,14 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "registry.hpp"
 
 namespace kestrune {
 
 // Builds the packet the recipe items describe and returns it as bytes. Every
 // failure of the recipe work is raised as ValueError "{type}: {text}"
 // (exceptions outside Exception, such as KeyboardInterrupt, pass unchanged).
-PyObject* pack_parameters(std::vector<PyRef>& items);
+// `recipe`: the converted recipe argument (a list or tuple, or its items).
+PyObject* pack_parameters(Arg& recipe);
 
 }  // namespace kestrune

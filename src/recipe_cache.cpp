@@ -13,13 +13,10 @@ namespace detail {
 
 Table g_table;
 State g_state = State::Undecided;
+std::uint64_t g_version = 0;
 
 namespace {
 
-// At most this many entries (40 bytes each, in a table at most half full):
-// thousands of items, in a table small enough for the L2 cache. Past it
-// nothing more is filled until entries leave with their dicts.
-constexpr std::size_t kMaxEntries = 4096;
 constexpr std::size_t kFirstCapacity = 64;
 
 int g_watcher = -1;
@@ -88,8 +85,9 @@ void erase(Table& t, const PyObject* dict) noexcept {
     }
     t.slots[hole] = Entry{};
     --t.count;
+    ++g_version;
     // Only now, with the table consistent again.
-    Py_DECREF(name);
+    Py_XDECREF(name);
     Py_XDECREF(value);
 }
 
@@ -121,6 +119,7 @@ bool grow(Table& t) noexcept {
         delete[] t.slots;
     }
     t = bigger;
+    ++g_version;
     return true;
 }
 
@@ -131,6 +130,57 @@ Entry* find_entry(Table& t, const PyObject* dict) noexcept {
     }
     Entry* e = slot_for(t, dict);
     return e->dict ? e : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Plans: two ways per set, a set per recipe address. A recipe whose set is
+// full takes the place of the one used less recently.
+
+constexpr std::size_t kPlanSets = 512;
+
+struct PlanSet {
+    Plan* ways[2];
+    std::uint8_t recent;  // the way used last
+};
+
+PlanSet g_plans[kPlanSets];
+
+std::size_t plan_set_of(const PyObject* recipe, Direction direction) noexcept {
+    const auto h = (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(recipe) >> 4) * 2 +
+                    static_cast<std::uint64_t>(direction)) *
+                   0x9E3779B97F4A7C15ULL;
+    return static_cast<std::size_t>(h >> (64 - 9));
+}
+static_assert(kPlanSets == 512, "plan_set_of takes 9 bits of the hash");
+
+// Frees a plan. `release`: whether its references are still to be dropped
+// (not once the runtime that made them has finalised).
+void free_plan(Plan* plan, bool release) noexcept {
+    if (!plan) {
+        return;
+    }
+    if (release) {
+        Py_XDECREF(plan->result_template);  // a dict of str and None: frees nothing that runs code
+    }
+    delete[] plan->fields;
+    delete plan;
+}
+
+void drop_plans(bool release) noexcept {
+    for (PlanSet& set : g_plans) {
+        for (Plan*& plan : set.ways) {
+            free_plan(plan, release);
+            plan = nullptr;
+        }
+        set.recent = 0;
+    }
+}
+
+// Whether `e` still says what the plan's field was compiled from.
+bool entry_matches(const Entry& e, const PlanField& f, Direction direction) noexcept {
+    return e.name == f.name && e.bits == f.bits && e.codes[static_cast<int>(direction)] == f.encoding &&
+           ((e.flags & kHasOffset) != 0) == f.has_offset && (!f.has_offset || e.offset == f.offset) &&
+           ((e.flags & kLittle) != 0) == f.little && ((e.flags & kReverseBits) != 0) == f.reverse_bits;
 }
 
 // Called by the interpreter before a watched dict changes or is freed. It
@@ -147,7 +197,8 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
                 // present value cannot fail once announced; an addition
                 // (which may fail to grow the dict) or a deletion leaves the
                 // value to be looked up.
-                if (Entry* e = find_entry(g_table, dict)) {
+                Entry* e = find_entry(g_table, dict);
+                if (e && e->name) {  // not an entry that only tells that the dict was seen
                     set_value(*e, event == PyDict_EVENT_MODIFIED ? new_value : nullptr);
                 }
                 return 0;
@@ -236,6 +287,8 @@ void decide() noexcept {
 
 void forget_recipe_cache() noexcept {
     using namespace detail;
+    drop_plans(false);
+    ++g_version;
     // The references the entries own went with the runtime that made them.
     delete[] g_table.slots;
     g_table = Table{};
@@ -246,11 +299,138 @@ void forget_recipe_cache() noexcept {
     g_state = State::Undecided;
 }
 
+const Plan* find_plan(PyObject* recipe, Direction direction) noexcept {
+    using namespace detail;
+    PlanSet& set = g_plans[plan_set_of(recipe, direction)];
+    int way = -1;
+    for (int k = 0; k < 2; ++k) {
+        const Plan* p = set.ways[k];
+        if (p && p->recipe == recipe && p->direction == direction) {
+            way = k;
+        }
+    }
+    if (way < 0) {
+        return nullptr;
+    }
+    Plan* plan = set.ways[way];
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(recipe);
+    PyObject* const* items = PySequence_Fast_ITEMS(recipe);
+    bool same = static_cast<std::size_t>(n) == plan->count;
+    for (std::size_t i = 0; same && i < plan->count; ++i) {
+        same = items[i] == plan->fields[i].dict;
+    }
+    if (same && plan->version != g_version) {
+        // Entries have left or moved since the plan was checked: each item
+        // must still have an entry saying what the plan says.
+        for (std::size_t i = 0; same && i < plan->count; ++i) {
+            PlanField& f = plan->fields[i];
+            const Entry* e = find_entry(g_table, f.dict);
+            same = e && entry_matches(*e, f, direction);
+            f.entry = e;
+        }
+        if (same) {
+            plan->version = g_version;
+        }
+    }
+    if (!same) {
+        // The recipe changed: its plan is made again once the cache knows
+        // the new items.
+        free_plan(plan, true);
+        set.ways[way] = nullptr;
+        return nullptr;
+    }
+    set.recent = static_cast<std::uint8_t>(way);
+    return plan;
+}
+
+void compile_plan(PyObject* recipe, Direction direction, PlanFieldCheck check) noexcept {
+    using namespace detail;
+    if (g_state != State::On) {
+        return;
+    }
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(recipe));
+    if (n > kMaxPlanItems) {
+        return;
+    }
+    PyObject* const* items = PySequence_Fast_ITEMS(recipe);
+    auto* fields = new (std::nothrow) PlanField[n == 0 ? 1 : n];
+    auto* plan = new (std::nothrow) Plan{recipe, direction, true, g_version, 0, nullptr, n, fields};
+    if (!fields || !plan) {
+        delete[] fields;
+        delete plan;
+        return;
+    }
+    std::uint64_t pos = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Entry* e = PyDict_CheckExact(items[i]) ? find_entry(g_table, items[i]) : nullptr;
+        const std::uint8_t code = e ? e->codes[static_cast<int>(direction)] : kNoCode;
+        if (code == kNoCode) {
+            free_plan(plan, true);  // an item the cache does not know (any more)
+            return;
+        }
+        PlanField& f = fields[i];
+        f = PlanField{items[i], e->name, e, 0, e->offset, (e->flags & kHasOffset) != 0, e->bits, code,
+                      (e->flags & kLittle) != 0, (e->flags & kReverseBits) != 0};
+        f.pos = f.has_offset ? f.offset : pos;
+        if (f.bits > UINT64_MAX - f.pos || f.bits >= kMaxPlanFieldBits || !check(code, f.bits)) {
+            plan->usable = false;  // left to the ordinary path, which has the messages
+            continue;
+        }
+        pos = f.pos + f.bits;
+        plan->end = pos > plan->end ? pos : plan->end;
+    }
+    if (plan->usable && direction == Direction::Unpack) {
+        // The result's keys, inserted once in recipe order (a repeated name
+        // keeps its first place, as in a dict filled item by item).
+        PyObject* result = PyDict_New();
+        for (std::size_t i = 0; result && i < n; ++i) {
+            if (PyDict_SetItem(result, fields[i].name, Py_None) < 0) {
+                Py_CLEAR(result);
+            }
+        }
+        if (!result) {
+            PyErr_Clear();
+            free_plan(plan, true);
+            return;
+        }
+        plan->result_template = result;
+    }
+    PlanSet& set = g_plans[plan_set_of(recipe, direction)];
+    int way = !set.ways[0] ? 0 : !set.ways[1] ? 1 : 1 - set.recent;
+    for (int k = 0; k < 2; ++k) {
+        // A plan of the same recipe (there is none unless find_plan just
+        // dropped it) is replaced.
+        if (set.ways[k] && set.ways[k]->recipe == recipe && set.ways[k]->direction == direction) {
+            way = k;
+        }
+    }
+    free_plan(set.ways[way], true);
+    set.ways[way] = plan;
+    set.recent = static_cast<std::uint8_t>(way);
+}
+
 Reading::Reading(PyObject* dict) noexcept {
     using namespace detail;
     if (g_state != State::On || g_table.count >= kMaxEntries || !PyDict_CheckExact(dict) ||
         reinterpret_cast<PyDictObject*>(dict)->ma_values) {
         // A split table (an object's __dict__) can change without an event.
+        return;
+    }
+    Table& t = g_table;
+    if (!find_entry(t, dict)) {
+        // The first time a dict is met it is only remembered as seen (and
+        // watched, so that a change or its end forgets that): most dicts met
+        // once are a recipe built for a single call, and reading them for
+        // the cache would cost that call more than it could ever save.
+        if ((t.count + 1) * 2 > t.mask + 1 && !grow(t)) {
+            return;
+        }
+        if (PyDict_Watch(g_watcher, dict) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        *slot_for(t, dict) = Entry{dict, nullptr, 0, 0, 0, {kNoCode, kNoCode}, nullptr};
+        ++t.count;
         return;
     }
     // A key of another type could run its own __eq__ in a lookup.
@@ -266,10 +446,7 @@ Reading::Reading(PyObject* dict) noexcept {
             value_index = static_cast<std::uint8_t>(pos - 1);  // the entry PyDict_Next just read
         }
     }
-    if (PyDict_Watch(g_watcher, dict) < 0) {
-        PyErr_Clear();
-        return;
-    }
+    // Watched since it was first seen.
     dict_ = dict;
     events_ = g_events;
     value_index_ = value_index;
@@ -290,8 +467,13 @@ void Reading::fill(const Item& item, Direction direction) noexcept {
     const auto flags = static_cast<std::uint8_t>((item.has_offset ? kHasOffset : 0) |
                                                  (item.reverse_bits ? kReverseBits : 0) | (item.little ? kLittle : 0));
     if (!e->dict) {
-        *e = Entry{dict_, Py_NewRef(item.name), item.offset, item.bits, flags, {kNoCode, kNoCode}, nullptr};
         ++t.count;
+    }
+    if (!e->name) {
+        // A new entry, or the one that only tells that the dict was seen.
+        PyObject* value = e->value;
+        *e = Entry{dict_, Py_NewRef(item.name), item.offset, item.bits, flags, {kNoCode, kNoCode}, nullptr};
+        Py_XDECREF(value);
     }
     // The value now (stores into it did not stop the fill), where the dict
     // held it when the reading began; if it is no longer there, it is looked

@@ -27,9 +27,9 @@ constexpr std::array<Conv, kMaxParams> V(Conv a, Conv b = Conv::Bool, Conv c = C
 
 constexpr FunctionRow kRows[] = {
     // ---- packet functions ----
-    {"unpack_parameters", P("packet_bytes", "offset_bits", "recipe"), 3, 3, V(C::Bytes, C::U64, C::Seq),
-     [](Arg* a) { return unpack_parameters(a[0].text, a[1].u64, a[2].items); }},
-    {"pack_parameters", P("recipe"), 1, 1, V(C::Seq), [](Arg* a) { return pack_parameters(a[0].items); }},
+    {"unpack_parameters", P("packet_bytes", "offset_bits", "recipe"), 3, 3, V(C::Bytes, C::U64, C::Recipe),
+     [](Arg* a) { return unpack_parameters(a[0].text, a[1].u64, a[2]); }},
+    {"pack_parameters", P("recipe"), 1, 1, V(C::Recipe), [](Arg* a) { return pack_parameters(a[0]); }},
     // ---- integer decoders ----
     {"decode_ones_complement", P("value", "bits"), 2, 2, V(C::U64, C::U32),
      [](Arg* a) { return int_result(decode_ones_complement(a[0].u64, a[1].u32)); }},

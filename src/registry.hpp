@@ -15,7 +15,7 @@
 namespace kestrune {
 
 // How the call frame converts one argument.
-enum class Conv : std::uint8_t { Str, Bytes, Seq, Double, Single, I64, U32, U64, U128, Bool };
+enum class Conv : std::uint8_t { Str, Bytes, Seq, Recipe, Double, Single, I64, U32, U64, U128, Bool };
 
 inline constexpr int kMaxParams = 3;
 
@@ -25,7 +25,9 @@ inline constexpr int kMaxParams = 3;
 // than a short text codec call does.
 struct Arg {
     std::string_view text;     // Bytes: viewed in place for the call
-    PyObject* object;          // Str: the argument itself (borrowed for the call)
+    PyObject* object;          // Str: the argument itself (borrowed for the call);
+                               // Recipe: the list or tuple, or nullptr
+                               // when `items` holds the sequence's items
     double f64;                // Double
     float f32;                 // Single
     std::int64_t i64;          // I64
@@ -33,7 +35,7 @@ struct Arg {
     std::uint64_t u64;         // U64
     kestrune::u128 u128;       // U128
     bool flag = false;         // Bool (and the default of an optional bool)
-    std::vector<PyRef> items;  // Seq
+    std::vector<PyRef> items;  // Seq, Recipe
 
     Arg() = default;
     Arg(const Arg&) = delete;

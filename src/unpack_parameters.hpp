@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "registry.hpp"
 
 namespace kestrune {
 
@@ -16,6 +17,7 @@ namespace kestrune {
 // exception set. Every failure of the recipe work is raised as ValueError
 // "{exception type}: {text}"; exceptions that do not derive from Exception
 // (KeyboardInterrupt, ...) pass unchanged.
-PyObject* unpack_parameters(std::string_view packet, std::uint64_t offset_bits, std::vector<PyRef>& items);
+// `recipe`: the converted recipe argument (a list or tuple, or its items).
+PyObject* unpack_parameters(std::string_view packet, std::uint64_t offset_bits, Arg& recipe);
 
 }  // namespace kestrune

@@ -89,6 +89,23 @@ class Mutating(Index):
     __float__ = lambda self: float(self.__index__())  # noqa: E731
 
 
+class Reshaping(Index):
+    """Reorders the recipe list that holds it whenever it is converted."""
+
+    def __init__(self, v, recipe, how):
+        super().__init__(v)
+        self.recipe, self.how = recipe, how
+
+    def __index__(self):
+        if self.how == "reverse":
+            self.recipe.reverse()
+        elif self.recipe:
+            self.recipe.append(self.recipe.pop(0))
+        return self.v
+
+    __float__ = lambda self: float(self.__index__())  # noqa: E731
+
+
 class Cycling(Index):
     """Answers in turn: a value that is read on every call shows it."""
 
@@ -223,12 +240,15 @@ class RecipeMachine(RuleBasedStateMachine):
 
     @invariant()
     def calls_agree_with_fresh_copies(self):
-        # Twice: the first call may fill what the second one uses. Each item
-        # also alone, so that an item that fails does not hide the ones after.
+        # Three times: the first call may fill what the second one uses, and
+        # after a call in which every item was known the third one takes the
+        # recipe's compiled plan. As tuples too, and each item alone, so that
+        # an item that fails does not hide the ones after.
         # Sneaky keys equal their target during the calls of every other step.
         self.sneaky = not getattr(self, "sneaky", False)
         alone = {id(item): [item] for item in self._items_in_recipes()}
-        for recipe in self.recipes * 2 + list(alone.values()):
+        tuples = [tuple(r) for r in self.recipes]
+        for recipe in self.recipes * 3 + tuples * 3 + list(alone.values()):
             for call in (lambda r: k.pack_parameters(r), lambda r: k.unpack_parameters(self.packet, self.start, r)):
                 reference = reference_copy(recipe)
                 outcomes = []
@@ -291,6 +311,15 @@ class RecipeMachine(RuleBasedStateMachine):
             return
         where = data.draw(st.sampled_from(["value", "bits", "offset_bits"]))
         item[where] = Mutating(data.draw(st.sampled_from([0, 1, 8, 16])), target, key, new)
+
+    @precondition(lambda self: any(self.recipes))
+    @rule(data=st.data(), how=st.sampled_from(["reverse", "rotate"]))
+    def reshaping_value(self, data, how):
+        """A value whose conversion reorders the recipe list during the call."""
+        recipe = data.draw(st.sampled_from([r for r in self.recipes if r]))
+        item = data.draw(st.sampled_from(recipe))
+        if id(item) not in self.owners:
+            item["value"] = Reshaping(data.draw(st.sampled_from([0, 1, 8])), recipe, how)
 
     @precondition(lambda self: any(self.recipes))
     @rule(data=st.data())
@@ -391,7 +420,8 @@ def test_a_value_that_moves_within_its_dict_is_found():
 def test_a_freed_dicts_address_is_not_mistaken_for_it():
     for _ in range(200):
         old = item("a", 1)
-        assert k.pack_parameters([old]) == b"\x01"
+        for _ in range(3):  # cached from the second call, planned from the third
+            assert k.pack_parameters([old]) == b"\x01"
         address = id(old)
         del old
         new = {"name": "b", "encoding": "unsigned", "bits": 16, "byte_order": "big", "reverse_bits": False,
@@ -403,10 +433,11 @@ def test_a_freed_dicts_address_is_not_mistaken_for_it():
     pytest.skip("no address was reused")
 
 
+# (An exact dict is watched from the first sight, before its keys are looked
+# at; one whose keys are not all str is then never cached, which the
+# stateful test's keys with their own __eq__ check.)
 @needs_dict_header
 @pytest.mark.parametrize("make", [
-    lambda d: {**d, 7: None},               # a key that is not a str
-    lambda d: {**d, StrSub("x"): None},     # a str subclass key
     DictSub,
     lambda d: split_dict(d)[1],             # an object's __dict__ (its owner is gone: it stays split)
 ])

@@ -62,6 +62,9 @@ enum class Kind : std::uint8_t {
     Windows1252,
 };
 
+// The integer and BCD rows, whose values come from at most 64 bits.
+constexpr bool integer_kind(Kind kind) { return kind >= Kind::Unsigned && kind <= Kind::PackedBcdSigned; }
+
 struct Decoder {
     Kind kind;
     FloatStub stub;  // meaningful for Kind::FloatStub only
@@ -199,19 +202,25 @@ public:
     // `note` names the item.
     bool item(PyObject* result, PyObject* item, std::size_t index, PyRef& note);
 
+    // Decodes a located field (new reference, or nullptr with the error set).
+    PyObject* value(const Decoder& decoder, std::uint64_t pos, std::uint32_t bits, ByteOrder order,
+                    bool reverse_bits);
+
+    // Whether every item so far was known to the cache.
+    bool all_known() const { return all_known_; }
+
 private:
     bool item_body(PyObject* result, PyObject* item, Field& field);
     bool read(PyObject* item, Field& field, std::uint64_t& pos);
     bool locate(const Field& field, std::uint64_t& pos) const;
     PyObject* text_value(Kind kind, std::string_view window);
-    PyObject* value(const Decoder& decoder, std::uint64_t pos, std::uint32_t bits, ByteOrder order,
-                    bool reverse_bits);
 
     std::string_view packet_;
     std::uint64_t start_;
     std::uint64_t cursor_;
     const RecipeKeys& keys_;
-    const bool cache_;
+    bool cache_;  // whether items are looked up in the cache
+    bool all_known_ = true;
     AcceptedNames<const NameEntry*, 8> encodings_;
     AcceptedNames<ByteOrder, 2> byte_orders_;
     ItemSite site_;  // what is known of the current item
@@ -367,8 +376,14 @@ bool Processor::item_body(PyObject* result, PyObject* item, Field& field) {
         }
         site_.set_position(pos);
         site_.encoding = kNames[field.encoding].name;
-    } else if (!read(item, field, pos)) {
-        return false;
+    } else {
+        all_known_ = false;
+        if (cache_ && recipe_cache::full()) {
+            cache_ = false;  // the rest would miss as well
+        }
+        if (!read(item, field, pos)) {
+            return false;
+        }
     }
 
     PyRef value(this->value(kNames[field.encoding].decoder, pos, field.bits, field.order, field.reverse_bits));
@@ -572,8 +587,49 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, PyR
 
 }  // namespace processor
 
+bool plannable_decoding(std::uint8_t code, std::uint32_t bits) {
+    const Kind kind = kNames[code].decoder.kind;
+    switch (kind) {
+        case Kind::F16: return bits == 16;
+        case Kind::F32: return bits == 32;
+        case Kind::F64: return bits == 64;
+        case Kind::F128:
+        case Kind::FloatStub: return false;
+        default: return !integer_kind(kind) || bits <= 64;  // text takes any width
+    }
+}
+
+PyObject* unpack_with_plan(const recipe_cache::Plan& plan, std::string_view packet, std::uint64_t offset_bits) {
+    // Every field lies between the start and the plan's end: one check
+    // places them all inside the packet.
+    if (offset_bits > UINT64_MAX - plan.end) {
+        return nullptr;
+    }
+    const std::uint64_t end = offset_bits + plan.end;
+    if ((end >> 3) + ((end & 7) != 0 ? 1 : 0) > packet.size()) {
+        return nullptr;
+    }
+    PyRef result(PyDict_Copy(plan.result_template));
+    if (!result) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Processor processor(packet, offset_bits, *recipe_keys(), false);
+    for (std::size_t i = 0; i < plan.count; ++i) {
+        const recipe_cache::PlanField& f = plan.fields[i];
+        PyRef value(processor.value(kNames[f.encoding].decoder, offset_bits + f.pos, f.bits,
+                                    f.little ? ByteOrder::Little : ByteOrder::Big, f.reverse_bits));
+        // The key is in the result already: this replaces its value.
+        if (!value || PyDict_SetItem(result.get(), f.name, value.get()) < 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return result.release();
+}
+
 PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe,
-                         PyRef& note) {
+                         PyRef& note, bool& all_known) {
     const RecipeKeys* keys = recipe_keys();
     PyRef result(PyDict_New());
     if (!result) {
@@ -590,6 +646,7 @@ PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, con
             return nullptr;
         }
     }
+    all_known = processor.all_known();
     return result.release();
 }
 

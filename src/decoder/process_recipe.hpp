@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../pyref.hpp"
+#include "../recipe_cache.hpp"
 
 namespace kestrune {
 
@@ -21,8 +22,19 @@ namespace kestrune {
 // Returns a new dict, or nullptr with the Python exception of the first
 // failing item set (not yet wrapped for the caller).
 // On failure `note` names the item that failed (see item_note.hpp).
+// `all_known` tells, on success, whether the cache knew every item.
 PyObject* process_recipe(std::string_view packet, std::uint64_t offset_bits, const std::vector<PyRef>& recipe,
-                         PyRef& note);
+                         PyRef& note, bool& all_known);
+
+// Whether the planned path decodes a field of this encoding (its code in the
+// cache) and width, where the ordinary path would not fail for the width.
+bool plannable_decoding(std::uint8_t code, std::uint32_t bits);
+
+// Unpacks with a compiled plan. Runs no Python code; returns nullptr, with
+// no exception set, whenever the call must take the ordinary path instead
+// (which then meets any failure itself, with its message and note): a field
+// past the packet's end, text that does not decode.
+PyObject* unpack_with_plan(const recipe_cache::Plan& plan, std::string_view packet, std::uint64_t offset_bits);
 
 // The processor's own helpers (the packet builder has a get_required_field
 // of its own).

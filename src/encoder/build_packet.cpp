@@ -462,8 +462,6 @@ bool encode_binary(PyObject* value, std::uint32_t bits, bool reverse_bits, Field
     return true;
 }
 
-// Below this many bytes a copy is too short to be worth releasing the GIL.
-constexpr std::size_t kReleaseGilBytes = std::size_t{1} << 20;
 // A large copy goes in pieces of this many bytes (milliseconds each), with
 // a check for signals between them.
 constexpr std::size_t kPieceBytes = std::size_t{16} << 20;
@@ -763,7 +761,7 @@ bool get_required_field(PyObject* item, PyObject* key, const char* key_name, std
 namespace {
 
 // Builds the packet; on a failure inside an item, `note` names it.
-PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
+PyObject* pack_items(std::vector<PyRef>& items, PyRef& note, bool& all_known) {
     ItemSite site;
     // Made while what the site borrows still lives.
     auto fail = [&site, &note]() -> PyObject* {
@@ -774,6 +772,9 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     using recipe_cache::Direction;
     const RecipeKeys* keys = recipe_keys();
     const bool cache = recipe_cache::active();
+    // Whether items are still looked up in the cache (not once a miss has
+    // met a full table: the rest would miss as well).
+    bool probe = cache;
 
     // Sizing pass: `bits` and `offset_bits` of every item, nothing else.
     // What the cache gives here is kept for the writing pass.
@@ -792,6 +793,7 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
     // True while no Python code can have run since the sizing pass, so that
     // its cached items still describe their dicts.
     bool unchanged = cache;
+    bool every_item_known = cache;
     std::uint64_t pos = 0;
     std::uint64_t furthest = 0;
     std::size_t furthest_item = 0;
@@ -818,7 +820,7 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         }
         std::uint32_t bits = 0;
         std::uint64_t off = 0;
-        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, sized[i].item)) {
+        if (probe && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, sized[i].item)) {
             sized[i].cached = true;
             bits = sized[i].item.bits;
             off = sized[i].item.has_offset ? sized[i].item.offset : pos;
@@ -827,6 +829,10 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
                 sized[i].cached = false;
             }
             unchanged = false;
+            every_item_known = false;
+            if (probe && recipe_cache::full()) {
+                probe = false;
+            }
             if (!get_required_field(item, keys->bits, "bits", bits)) {
                 site.begin(i);
                 return fail();
@@ -991,14 +997,14 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         recipe_cache::Item layout{};
         PyRef hold;
         bool matched = false;
-        if (cache && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
+        if (probe && PyDict_CheckExact(item) && recipe_cache::find(item, Direction::Pack, layout)) {
             if (!write_item(item, layout, nullptr, hold, matched)) {
                 return failed(i, layout, matched);
             }
             continue;
         }
         std::optional<recipe_cache::Reading> reading;
-        if (cache) {
+        if (probe) {
             reading.emplace(item);
         }
         ReadItem read;
@@ -1016,11 +1022,81 @@ PyObject* pack_items(std::vector<PyRef>& items, PyRef& note) {
         read.encoding_obj.reset();
         read.byte_order_obj.reset();
     }
+    all_known = every_item_known;
     return packet.release();
 }
 
 }  // namespace
 
-PyObject* build_packet(std::vector<PyRef>& items, PyRef& note) { return pack_items(items, note); }
+PyObject* build_packet(std::vector<PyRef>& items, PyRef& note, bool& all_known) {
+    return pack_items(items, note, all_known);
+}
+
+bool plannable_encoding(std::uint8_t code, std::uint32_t bits) {
+    const Enc enc = kEncodingNames[code].enc;
+    if (const FloatFamily* family = float_family(enc)) {
+        for (std::size_t i = 0; i < family->count; ++i) {
+            if (family->formats[i].bits == bits) {
+                return family->formats[i].kind != FloatKind::Stub;
+            }
+        }
+        return false;
+    }
+    return enc == Enc::Binary || enc >= Enc::Utf8 || bits <= 64;
+}
+
+PyObject* pack_with_plan(const recipe_cache::Plan& plan) {
+    const RecipeKeys* keys = recipe_keys();
+    PyRef packet(new_packet(plan.end));
+    if (!packet) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get()));
+    const auto out_size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(packet.get()));
+    FieldBuf field;
+    for (std::size_t i = 0; i < plan.count; ++i) {
+        const recipe_cache::PlanField& f = plan.fields[i];
+        PyObject* found = nullptr;
+        const int r = f.value(keys->value, &found);
+        if (r <= 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        PyRef value(found);
+        // Only values whose conversion runs no Python code, and text short
+        // enough to be encoded with the GIL held.
+        if (!plain_value(found) ||
+            (PyUnicode_CheckExact(found) &&
+             static_cast<std::size_t>(PyUnicode_GET_LENGTH(found)) * PyUnicode_KIND(found) >= kReleaseGilBytes)) {
+            return nullptr;
+        }
+        if (!encode_field(kEncodingNames[f.encoding].enc, found, f.bits, f.reverse_bits, field)) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        if (f.little) {
+            try {
+                field.reverse_bytes();
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+        }
+        if (field.numeric) {
+            builder::place_number(out, out_size, f.pos, field.number, f.bits);
+        } else if (field.right_aligned) {
+            // Shorter than the field, itself shorter than a copy made
+            // without the GIL: this places it with the GIL held.
+            if (!place_right_aligned(out, out_size, f.pos, field.data, field.size, f.bits)) {
+                PyErr_Clear();
+                return nullptr;
+            }
+        } else {
+            builder::place_field(out, out_size, f.pos, field.data, field.size, f.bits);
+        }
+        field.release();
+    }
+    return packet.release();
+}
 
 }  // namespace kestrune

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../pyref.hpp"
+#include "../recipe_cache.hpp"
 
 namespace kestrune {
 
@@ -16,7 +17,18 @@ namespace kestrune {
 // new bytes object, or nullptr with the failure set as the current Python
 // exception, as it was raised (the caller decides how to report it).
 // On a failure inside an item, `note` names it (see item_note.hpp).
-PyObject* build_packet(std::vector<PyRef>& items, PyRef& note);
+// `all_known` tells, on success, whether the cache knew every item.
+PyObject* build_packet(std::vector<PyRef>& items, PyRef& note, bool& all_known);
+
+// Whether the planned path packs a field of this encoding (its code in the
+// cache) and width, where the ordinary path would not fail for the width.
+bool plannable_encoding(std::uint8_t code, std::uint32_t bits);
+
+// Packs with a compiled plan. Runs no Python code; returns nullptr, with no
+// exception set, whenever the call must take the ordinary path instead
+// (which then meets any failure itself, with its message and note): a value
+// that is missing or not of an exact type, a value that does not fit.
+PyObject* pack_with_plan(const recipe_cache::Plan& plan);
 
 // The builder's own helpers (the recipe processor has a get_required_field
 // of its own).
