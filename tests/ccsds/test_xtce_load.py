@@ -177,7 +177,8 @@ def test_repeated_parts_of_types_are_each_types_own(picks, namespace):
         for name in (f"PE{i}", f"PC{i}"):
             e = d.parameters[name].encoding
             assert (e.name, e.bits, e.byte_order) == _ENCODINGS[enc][1]
-        assert d.parameters[f"PE{i}"].type.enumeration == tuple((v, v, t) for v, t in _LISTS[labels])
+        labelled = tuple((v, v, t) for v, t in _LISTS[labels])
+        assert d.parameters[f"PE{i}"].type.enumeration == labelled
         assert d.parameters[f"PC{i}"].encoding.calibrator.terms == tuple(_TERMS[terms])
 
 

@@ -262,7 +262,8 @@ class Definition:
                                           f"the entry would start {-pos} bits before the packet")
                 econd = cond
                 if entry.condition is not None:
-                    known = {d[_PARAMETER].qualified_name for d in drafts if d[_PARAMETER] is not None}
+                    known = {d[_PARAMETER].qualified_name for d in drafts
+                             if d[_PARAMETER] is not None}
                     for p in condition_parameters(entry.condition):
                         if p not in known:
                             raise self._error(entry.line, _entry_element(entry),
@@ -438,7 +439,8 @@ class Definition:
                 enc = param.encoding
                 span = _value_range(enc)
                 if (enc is None or span is None or comp.other is not None
-                        or isinstance(comp.value, bool) or not (comp.raw or enc.calibrator is None)):
+                        or isinstance(comp.value, bool)
+                        or not (comp.raw or enc.calibrator is None)):
                     continue
                 state = allowed.get(comp.parameter)
                 if state is None:

@@ -161,12 +161,12 @@ class Loader:
     """Collects the items of every SpaceSystem, then resolves and checks them.
 
     Children are walked as a slice (el[:], which lxml builds faster than an
-    iterator) and a table of their tags' local names; the long lists of the
+    iterator) with a table of their tags' local names; the long lists of the
     sets with lxml's tag filters, which skip other elements without making
     Python objects for them (a filter costs more than a short loop: it is
-    parsed again on every call). Items met again and again in large files are read once: childless data
-    encodings by their attributes, enumeration lists and calibrated encodings
-    by their XML text.
+    parsed again on every call). What large files repeat is read once:
+    childless data encodings per set of attributes, enumeration lists and
+    calibrated encodings per XML text.
     """
 
     def __init__(self, root: XmlElement, source: str):
