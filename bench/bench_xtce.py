@@ -12,7 +12,7 @@ several rounds:
   Definition.recipe gives, decoded by APID; space_packet_parser decodes the
   same packets with the same file, one parse_bytes call per packet.
 
-Run by hand: .venv/bin/python bench/bench_xtce.py [--packets N] [--rounds N]
+Run by hand: .venv/bin/python bench/bench_xtce.py [--packets N] [--rounds N] [--load-only]
 """
 
 from __future__ import annotations
@@ -106,13 +106,16 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds (best is kept)")
     parser.add_argument("--spp-packets", type=int, default=400,
                         help="packets space_packet_parser decodes per round")
+    parser.add_argument("--load-only", action="store_true",
+                        help="time load_xtce only (no decoding, no space_packet_parser)")
     args = parser.parse_args()
-    try:
-        import space_packet_parser  # noqa: F401
-        have_spp = True
-    except ImportError:
-        have_spp = False
-        print("space_packet_parser is not installed: its rows are skipped")
+    have_spp = False
+    if not args.load_only:
+        try:
+            import space_packet_parser  # noqa: F401
+            have_spp = True
+        except ImportError:
+            print("space_packet_parser is not installed: its rows are skipped")
 
     print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs; "
           f"kestrune_ccsds from {Path(kestrune_ccsds.__file__).parent}")
@@ -130,6 +133,8 @@ def main() -> None:
                   f"{path.stat().st_size / 1e6:.1f} MB")
             print(f"  load_xtce                 {min(loads) * 1e3:9.1f} ms best, "
                   f"{statistics.median(loads) * 1e3:.1f} ms median of {len(loads)}")
+            if args.load_only:
+                continue
             data = archive(definition, args.packets)
             stream = read_packets(data)
             for values in ("engineering", "raw"):
