@@ -194,10 +194,11 @@ using B16 = KESTRUNE_VECTOR(u8, 16);
 // Baseline x86 (SSE2) has no byte shuffle: there big-endian units are put in
 // host order by shifts, and the loops that do most of that work are also
 // built for SSSE3 and chosen at run time when the processor has it (unless
-// KESTRUNE_NO_CLONES, which builds that test the baseline loops define).
+// KESTRUNE_NO_CLONES, which builds that test the baseline loops define, or
+// with the MSVC runtime, which has no processor-feature query for it).
 // Other vector targets shuffle bytes natively.
 #if KESTRUNE_VECTOR_EXTENSIONS && (defined(__x86_64__) || defined(__i386__)) && !defined(__SSSE3__)
-#ifdef KESTRUNE_NO_CLONES
+#if defined(KESTRUNE_NO_CLONES) || defined(_MSC_VER)
 #define KESTRUNE_SSSE3_CLONES 0
 #else
 #define KESTRUNE_SSSE3_CLONES 1
