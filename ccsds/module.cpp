@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -21,10 +22,13 @@ namespace {
 
 constexpr const char* kPlanCapsule = "kestrune_ccsds.plan";
 
-// A plan and the Python names of its fields (the keys of row dicts).
+// A plan, the Python names of its fields (the keys of row dicts) and the
+// dict that each row starts from: every key in field order, bound to None.
 struct NativePlan {
     Plan plan;
     std::vector<PyRef> names;
+    std::vector<PyObject*> name_objects;  // borrowed from `names`
+    PyRef row_template;
 };
 
 void destroy_plan(PyObject* capsule) {
@@ -295,6 +299,16 @@ PyObject* compile_plan(PyObject*, PyObject* fields) {
         native->names.push_back(std::move(name));
     }
     finish_plan(native->plan);
+    native->row_template = PyRef(_PyDict_NewPresized(n));
+    if (!native->row_template) {
+        return nullptr;
+    }
+    for (const PyRef& name : native->names) {
+        native->name_objects.push_back(name.get());
+        if (PyDict_SetItem(native->row_template.get(), name.get(), Py_None) < 0) {
+            return nullptr;
+        }
+    }
     PyObject* capsule = PyCapsule_New(native.get(), kPlanCapsule, destroy_plan);
     if (capsule != nullptr) {
         native.release();
@@ -440,6 +454,37 @@ inline std::uint64_t fast_payload(const FastField& ff, const unsigned char* pack
         default:
             return v;
     }
+}
+
+// The Python object of a fast field's payload (integers from -5 to 256
+// come from the interpreter's cache).
+inline PyObject* fast_object(const FastField& ff, std::uint64_t payload) {
+    switch (ff.op) {
+        case FastOp::Unsigned:
+            if (payload <= static_cast<std::uint64_t>(LLONG_MAX)) {
+                return PyLong_FromLongLong(static_cast<long long>(payload));
+            }
+            return PyLong_FromUnsignedLongLong(payload);
+        case FastOp::Twos: return PyLong_FromLongLong(static_cast<long long>(payload));
+        case FastOp::F32:
+            return PyFloat_FromDouble(static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(payload))));
+        default: return PyFloat_FromDouble(std::bit_cast<double>(payload));
+    }
+}
+
+// Every field of a plan for the row decoder, by field index: the fast
+// fields as fast_fields() gives them, the others Generic (at their compiled
+// position when the layout is fixed).
+std::vector<FastField> row_fields(const Plan& plan) {
+    std::vector<FastField> out(plan.fields.size());
+    for (std::size_t i = 0; i < plan.fields.size(); ++i) {
+        out[i] = FastField{i,     plan.positions_ok ? plan.positions[i] : 0, 0, 0, 0, false, FastOp::Generic,
+                           plan.fields[i].store, nullptr};
+    }
+    for (const FastField& ff : fast_fields(plan, std::vector<unsigned char*>(plan.fields.size(), nullptr))) {
+        out[ff.index] = ff;
+    }
+    return out;
 }
 
 // One fast field over a block of packets (null entries are packets that the
@@ -773,12 +818,7 @@ PyObject* rows(PyObject*, PyObject* args) {
     if (!out) {
         return nullptr;
     }
-    // Fast fields by field index (no columns: payloads only).
-    const std::vector<FastField> fast = fast_fields(plan, std::vector<unsigned char*>(nf, nullptr));
-    std::vector<const FastField*> fast_of(nf, nullptr);
-    for (const FastField& ff : fast) {
-        fast_of[ff.index] = &ff;
-    }
+    const std::vector<FastField> fields = row_fields(plan);
     const std::uint64_t fixed_end_bytes = (plan.end_bits >> 3) + ((plan.end_bits & 7) != 0 ? 1 : 0);
     const unsigned char* const buffer_end = packets.source.data() + packets.source.size();
     PacketState state(nf);
@@ -793,6 +833,7 @@ PyObject* rows(PyObject*, PyObject* args) {
         return Py_BuildValue("(O(nnis#))", before.get(), static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(i),
                              static_cast<int>(e.kind), e.message.data(), static_cast<Py_ssize_t>(e.message.size()));
     };
+    PyObject* const* const names = native->name_objects.data();
     for (std::size_t r = 0; r < packets.count; ++r) {
         const unsigned char* data;
         std::size_t size;
@@ -801,59 +842,63 @@ PyObject* rows(PyObject*, PyObject* args) {
             bad_packet_row(r);
             return nullptr;
         }
-        // Sized for every field at once: no resizing while it fills.
-        PyRef row(_PyDict_NewPresized(static_cast<Py_ssize_t>(nf)));
-        if (!row) {
+        // A copy of the template holds every key in place: each field then
+        // replaces a value instead of inserting an entry. The list owns the
+        // row at once (a failure drops the list's unfinished tail).
+        PyObject* row = PyDict_Copy(native->row_template.get());
+        if (row == nullptr) {
             return nullptr;
         }
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r), row);
+        // A packet that holds every field of a fixed layout: each field is
+        // at its compiled position.
         const bool fast_row = plan.positions_ok && size >= fixed_end_bytes;
-        state.reset();
+        if (!fast_row) {
+            state.reset();
+        }
         for (std::size_t i = 0; i < nf; ++i) {
-            const FieldPlan& f = plan.fields[i];
-            std::uint64_t pos, bits;
-            if (fast_row) {
-                pos = plan.positions[i];
-                bits = f.bits;
+            const FastField& ff = fields[i];
+            PyObject* value;
+            if (fast_row && ff.op != FastOp::Generic) [[likely]] {
+                value = fast_object(ff, fast_payload(ff, data, buffer_end));
             } else {
-                auto placed = place(plan, i, size, state);
-                if (!placed) {
-                    return failed(r, i, placed.error());
+                const FieldPlan& f = plan.fields[i];
+                std::uint64_t pos = ff.pos;
+                std::uint64_t bits = f.bits;
+                if (!fast_row) {
+                    auto placed = place(plan, i, size, state);
+                    if (!placed) {
+                        return failed(r, i, placed.error());
+                    }
+                    pos = placed->pos;
+                    bits = placed->bits;
                 }
-                pos = placed->pos;
-                bits = placed->bits;
-            }
-            PyRef value;
-            if (f.store == Store::Object) {
-                Error failure;
-                value = PyRef(object_value(f, data, pos, bits, scratch, failure));
-                if (!value) {
-                    return PyErr_Occurred() ? nullptr : failed(r, i, failure);
-                }
-            } else {
-                std::uint64_t payload;
-                const FastField* ff = fast_row ? fast_of[i] : nullptr;
-                if (ff != nullptr && ff->op != FastOp::Generic) {
-                    payload = fast_payload(*ff, data, buffer_end);
+                if (f.store == Store::Object) {
+                    Error failure;
+                    value = object_value(f, data, pos, bits, scratch, failure);
+                    if (value == nullptr && !PyErr_Occurred()) {
+                        return failed(r, i, failure);
+                    }
                 } else {
                     auto cell = numeric_cell(f, data, size, pos, bits);
                     if (!cell) {
                         return failed(r, i, cell.error());
                     }
-                    payload = *cell;
-                }
-                if (plan.dynamic) {
-                    state.have_value[i] = payload_as_size(f.store, payload, state.values[i]);
-                }
-                value = PyRef(payload_object(f.store, payload));
-                if (!value) {
-                    return nullptr;
+                    if (plan.dynamic) {
+                        state.have_value[i] = payload_as_size(f.store, *cell, state.values[i]);
+                    }
+                    value = payload_object(f.store, *cell);
                 }
             }
-            if (PyDict_SetItem(row.get(), native->names[i].get(), value.get()) < 0) {
+            if (value == nullptr) {
+                return nullptr;
+            }
+            const int set = PyDict_SetItem(row, names[i], value);
+            Py_DECREF(value);
+            if (set < 0) {
                 return nullptr;
             }
         }
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r), row.release());
         done = r + 1;
     }
     return Py_BuildValue("(OO)", out.get(), Py_None);

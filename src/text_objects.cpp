@@ -28,6 +28,22 @@ void fill_str(const MeasuredText& text, PyObject* s) {
     }
 }
 
+// True when the units of `text` are its encoding by `which`: ASCII in
+// one-byte units for the encoders that extend ASCII, any one-byte units for
+// ISO-8859-1.
+bool is_own_encoding(TextEncoder which, const TextView& text) {
+    if (text.width != 1) {
+        return false;
+    }
+    switch (which) {
+        case TextEncoder::Iso8859_1: return true;
+        case TextEncoder::Utf8:
+        case TextEncoder::UsAscii:
+        case TextEncoder::Windows1252: return text.ascii;
+        default: return false;
+    }
+}
+
 }  // namespace
 
 PyObject* decoded_text(TextDecoder which, std::string_view bytes) {
@@ -63,6 +79,13 @@ PyObject* raise_encode_error(PyObject* s, const Error& error) {
 
 PyObject* encoded_text(TextEncoder which, PyObject* s) {
     const TextView text = text_view(s);
+    // Text whose units are already its encoding is copied as the bytes object
+    // is made (large text goes below, to be copied without the GIL).
+    if (is_own_encoding(which, text) && text.length < kReleaseGilBytes) {
+        PyObject* b =
+            PyBytes_FromStringAndSize(static_cast<const char*>(text.data), static_cast<Py_ssize_t>(text.length));
+        return b != nullptr ? b : raise_panic_from_current();
+    }
     const auto bound = encoded_size_bound(which, text);
     if (!bound) {
         return PyErr_NoMemory();

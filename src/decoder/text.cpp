@@ -189,6 +189,25 @@ using V32 = KESTRUNE_VECTOR(u32, 64);
 using H16 = KESTRUNE_VECTOR(u16, 16);
 using Q32 = KESTRUNE_VECTOR(std::int32_t, 16);
 using Q16 = KESTRUNE_VECTOR(std::int16_t, 16);
+using B16 = KESTRUNE_VECTOR(u8, 16);
+
+// Baseline x86 (SSE2) has no byte shuffle: there big-endian units are put in
+// host order by shifts, and the loops that do most of that work are also
+// built for SSSE3 and chosen at run time when the processor has it (unless
+// KESTRUNE_NO_CLONES, which builds that test the baseline loops define, or
+// with the MSVC runtime, which has no processor-feature query for it).
+// Other vector targets shuffle bytes natively.
+#if KESTRUNE_VECTOR_EXTENSIONS && (defined(__x86_64__) || defined(__i386__)) && !defined(__SSSE3__)
+#if defined(KESTRUNE_NO_CLONES) || defined(_MSC_VER)
+#define KESTRUNE_SSSE3_CLONES 0
+#else
+#define KESTRUNE_SSSE3_CLONES 1
+#endif
+constexpr bool kShuffleBytes = false;
+#else
+#define KESTRUNE_SSSE3_CLONES 0
+constexpr bool kShuffleBytes = KESTRUNE_VECTOR_EXTENSIONS != 0;
+#endif
 
 // Vectors are passed by reference: vectors wider than the baseline SIMD
 // registers would otherwise change the calling convention.
@@ -373,12 +392,36 @@ inline u32 unit16(const u8* p, std::size_t k) {
     return Little ? (a | b << 8) : (a << 8 | b);
 }
 
-template <bool Little, class V>
-inline void load_units16(V& v, const u8* p) {
-    load_vector(v, p);
+// Lanes of eight units, as loaded in host order, that hold a surrogate: the
+// masks follow the byte order instead of the units.
+template <bool Little>
+inline auto surrogate_lanes(const H16& raw) {
+    constexpr u16 mask = Little ? 0xF800 : 0x00F8;
+    constexpr u16 bits = Little ? 0xD800 : 0x00D8;
+    return (raw & mask) == bits;
+}
+
+// Eight units as loaded, widened to 32-bit code units at `out`. Big-endian
+// units take one byte shuffle per four units where shuffles are cheap, else
+// shifts.
+template <bool Little, bool Shuffle>
+inline void widen_units16(const H16& raw, u32* out) {
+    H16 units = raw;
     if constexpr (!Little) {
-        v = v << 8 | v >> 8;
+#if KESTRUNE_VECTOR_EXTENSIONS
+        if constexpr (Shuffle) {
+            const B16 b = std::bit_cast<B16>(raw);
+            units = std::bit_cast<H16>(
+                __builtin_shufflevector(b, b, 1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+        } else
+#endif
+        {
+            units = raw << 8 | raw >> 8;
+        }
     }
+    H32 wide;
+    simd::convert(units, wide);
+    std::memcpy(out, &wide, sizeof wide);
 }
 
 inline u32 combine_pair(u32 high, u32 low) { return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00); }
@@ -451,11 +494,67 @@ bool measure_utf16(const u8* p, std::size_t units, std::size_t& length, char32_t
     return true;
 }
 
-// Writes measured (well-paired) UTF-16 as `length` code points. A block is
-// stored whole when the output has room for it, and the output then moves
-// only past the units before the first surrogate; the pair is written on its
-// own. Narrow Units only receive text without pairs.
-template <bool Little, class Unit>
+// Eight units at a time, widened to 32 bits; a block with a surrogate is
+// stored whole when the output has room, the output then moving only past
+// the units before it, and the pair is written on its own.
+template <bool Little, bool Shuffle>
+void fill_utf16_wide(const u8* p, std::size_t units, u32* out, std::size_t length) {
+    u32* const end = out + length;
+    std::size_t k = 0;
+    while (k + 8 <= units) {
+        if (k + 16 <= units && static_cast<std::size_t>(end - out) >= 16) {
+            H16 a;
+            H16 b;
+            load_vector(a, p + 2 * k);
+            load_vector(b, p + 2 * k + 16);
+            if (!any_lane(surrogate_lanes<Little>(a) | surrogate_lanes<Little>(b))) {
+                widen_units16<Little, Shuffle>(a, out);
+                widen_units16<Little, Shuffle>(b, out + 8);
+                out += 16;
+                k += 16;
+                continue;
+            }
+        }
+        H16 v;
+        load_vector(v, p + 2 * k);
+        const auto surrogate = surrogate_lanes<Little>(v);
+        u64 w[2];
+        std::memcpy(w, &surrogate, sizeof w);
+        std::size_t plain = 8;
+        if ((w[0] | w[1]) != 0) {
+            plain = w[0] != 0 ? static_cast<std::size_t>(std::countr_zero(w[0])) / 16
+                              : 4 + static_cast<std::size_t>(std::countr_zero(w[1])) / 16;
+        }
+        if (static_cast<std::size_t>(end - out) >= 8) {
+            widen_units16<Little, Shuffle>(v, out);
+            out += plain;
+        } else {
+            for (std::size_t l = 0; l < plain; ++l) {
+                *out++ = static_cast<u32>(unit16<Little>(p, k + l));
+            }
+        }
+        k += plain;
+        if (plain != 8) {
+            // A high surrogate (the text is measured), and its low one.
+            *out++ = combine_pair(unit16<Little>(p, k), unit16<Little>(p, k + 1));
+            k += 2;
+        }
+    }
+    while (k < units) {
+        const u32 u = unit16<Little>(p, k);
+        if (u - 0xD800 < 0x400) {
+            *out++ = combine_pair(u, unit16<Little>(p, k + 1));
+            k += 2;
+        } else {
+            *out++ = u;
+            ++k;
+        }
+    }
+}
+
+// Writes measured (well-paired) UTF-16 as `length` code points. Narrow
+// Units only receive text without pairs.
+template <bool Little, class Unit, bool Shuffle = kShuffleBytes>
 void fill_utf16(const u8* p, std::size_t units, Unit* out, std::size_t length) {
     if constexpr (sizeof(Unit) < 4) {
         // Text measured below U+10000 has no pairs: every unit is a code
@@ -465,66 +564,8 @@ void fill_utf16(const u8* p, std::size_t units, Unit* out, std::size_t length) {
             std::memcpy(&u, p + 2 * k, 2);
             out[k] = static_cast<Unit>(Little ? u : static_cast<u16>(u << 8 | u >> 8));
         }
-        return;
-    }
-    // Eight units at a time, widened to 32 bits; a block with a surrogate
-    // is stored whole when the output has room, the output then moving
-    // only past the units before it, and the pair is written on its own.
-    Unit* const end = out + length;
-    std::size_t k = 0;
-    while (k + 8 <= units) {
-        if (k + 16 <= units && static_cast<std::size_t>(end - out) >= 16) {
-            H16 a;
-            H16 b;
-            load_units16<Little>(a, p + 2 * k);
-            load_units16<Little>(b, p + 2 * k + 16);
-            if (!any_lane(((a & 0xF800) == 0xD800) | ((b & 0xF800) == 0xD800))) {
-                H32 wide;
-                simd::convert(a, wide);
-                std::memcpy(out, &wide, sizeof wide);
-                simd::convert(b, wide);
-                std::memcpy(out + 8, &wide, sizeof wide);
-                out += 16;
-                k += 16;
-                continue;
-            }
-        }
-        H16 v;
-        load_units16<Little>(v, p + 2 * k);
-        const auto surrogate = (v & 0xF800) == 0xD800;
-        u64 w[2];
-        std::memcpy(w, &surrogate, sizeof w);
-        std::size_t plain = 8;
-        if ((w[0] | w[1]) != 0) {
-            plain = w[0] != 0 ? static_cast<std::size_t>(std::countr_zero(w[0])) / 16
-                              : 4 + static_cast<std::size_t>(std::countr_zero(w[1])) / 16;
-        }
-        if (static_cast<std::size_t>(end - out) >= 8) {
-            H32 wide;
-            simd::convert(v, wide);
-            std::memcpy(out, &wide, sizeof wide);
-            out += plain;
-        } else {
-            for (std::size_t l = 0; l < plain; ++l) {
-                *out++ = static_cast<Unit>(v[l]);
-            }
-        }
-        k += plain;
-        if (plain != 8) {
-            // A high surrogate (the text is measured), and its low one.
-            *out++ = static_cast<Unit>(combine_pair(unit16<Little>(p, k), unit16<Little>(p, k + 1)));
-            k += 2;
-        }
-    }
-    while (k < units) {
-        const u32 u = unit16<Little>(p, k);
-        if (u - 0xD800 < 0x400) {
-            *out++ = static_cast<Unit>(combine_pair(u, unit16<Little>(p, k + 1)));
-            k += 2;
-        } else {
-            *out++ = static_cast<Unit>(u);
-            ++k;
-        }
+    } else {
+        fill_utf16_wide<Little, Shuffle>(p, units, out, length);
     }
 }
 
@@ -597,13 +638,22 @@ bool measure_utf32(const u8* p, std::size_t units, char32_t& max_char, u32& bad_
 
 // Sixteen big-endian units put in host order, only as far as the Unit
 // needs: the measured code points fit it, so the high bytes are zero.
-template <class Unit>
+template <class Unit, bool Shuffle>
 inline void load_be_units32(V32& v, const u8* p) {
     load_vector(v, p);
     if constexpr (sizeof(Unit) == 1) {
         v = v >> 24;
     } else if constexpr (sizeof(Unit) == 2) {
         v = v >> 24 | (v >> 8 & 0xFF00);
+#if KESTRUNE_VECTOR_EXTENSIONS
+    } else if constexpr (Shuffle) {
+        B16 q[4];
+        std::memcpy(q, &v, sizeof v);
+        for (B16& x : q) {
+            x = __builtin_shufflevector(x, x, 3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+        }
+        std::memcpy(&v, q, sizeof v);
+#endif
     } else {
         Q32 q[4];
         std::memcpy(q, &v, sizeof v);
@@ -616,7 +666,7 @@ inline void load_be_units32(V32& v, const u8* p) {
 
 // Every unit is a code point (measured): little-endian units into 32-bit
 // code units are a copy, anything else goes in blocks.
-template <bool Little, class Unit>
+template <bool Little, class Unit, bool Shuffle = kShuffleBytes>
 void fill_utf32(const u8* p, std::size_t units, Unit* out) {
     std::size_t k = 0;
     if constexpr (Little) {
@@ -632,7 +682,7 @@ void fill_utf32(const u8* p, std::size_t units, Unit* out) {
         if constexpr (Little) {
             load_vector(v, p + 4 * k);
         } else {
-            load_be_units32<Unit>(v, p + 4 * k);
+            load_be_units32<Unit, Shuffle>(v, p + 4 * k);
         }
         out = store_units(out, v);
     }
@@ -956,6 +1006,19 @@ Result<MeasuredText> measure_text(TextDecoder which, std::string_view bytes) {
     return value_error("unknown text decoder");
 }
 
+#if KESTRUNE_SSSE3_CLONES
+// The big-endian loops into 32-bit units built for SSSE3 (everything they
+// call is inlined, so all of it is compiled for that target).
+[[gnu::target("ssse3"), gnu::flatten]] void fill_utf16be_ssse3(const u8* p, std::size_t units, u32* out,
+                                                              std::size_t length) {
+    fill_utf16_wide<false, true>(p, units, out, length);
+}
+
+[[gnu::target("ssse3"), gnu::flatten]] void fill_utf32be_ssse3(const u8* p, std::size_t units, u32* out) {
+    fill_utf32<false, u32, true>(p, units, out);
+}
+#endif
+
 template <class Unit>
 void fill_text(const MeasuredText& text, Unit* out) {
     const u8* p = bytes_of(text.body);
@@ -963,9 +1026,25 @@ void fill_text(const MeasuredText& text, Unit* out) {
     switch (text.form) {
         case TextForm::Utf8: return fill_utf8(p, n, out);
         case TextForm::Utf16le: return fill_utf16<true>(p, n / 2, out, text.length);
-        case TextForm::Utf16be: return fill_utf16<false>(p, n / 2, out, text.length);
+        case TextForm::Utf16be:
+#if KESTRUNE_SSSE3_CLONES
+            if constexpr (sizeof(Unit) == 4) {
+                if (__builtin_cpu_supports("ssse3")) {
+                    return fill_utf16be_ssse3(p, n / 2, out, text.length);
+                }
+            }
+#endif
+            return fill_utf16<false>(p, n / 2, out, text.length);
         case TextForm::Utf32le: return fill_utf32<true>(p, n / 4, out);
-        case TextForm::Utf32be: return fill_utf32<false>(p, n / 4, out);
+        case TextForm::Utf32be:
+#if KESTRUNE_SSSE3_CLONES
+            if constexpr (sizeof(Unit) == 4) {
+                if (__builtin_cpu_supports("ssse3")) {
+                    return fill_utf32be_ssse3(p, n / 4, out);
+                }
+            }
+#endif
+            return fill_utf32<false>(p, n / 4, out);
         case TextForm::Latin1: return fill_latin1(p, n, out);
         case TextForm::Windows1252: return fill_windows_1252(p, n, out);
     }

@@ -311,3 +311,29 @@ def test_threads_decode_the_same_stream_alike(capsys):
         with pytest.raises(ImportError) as info:
             kc.decode(stream, {2: recipe}, progress=True)
         assert str(info.value) == "progress=True needs tqdm: pip install 'kestrune[progress]'"
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(cases(), cases(), st.lists(st.integers(0, 2), min_size=1, max_size=12))
+def test_rows_of_mixed_apids_come_in_stream_order(case_a, case_b, order):
+    # APIDs 7 and 8 with their own recipes, and 9 without one, interleaved.
+    (recipe_a, bodies_a), (recipe_b, bodies_b) = case_a, case_b
+    bodies = {7: bodies_a, 8: bodies_b, 9: [b"\x00"]}
+    packets = [(apid, packet(apid, i, bodies[apid][i % len(bodies[apid])]))
+               for i, apid in enumerate(7 + k for k in order)]
+    stream = kc.read_packets(b"".join(p for _, p in packets))
+    recipes = {7: recipe_a, 8: recipe_b}
+    rows = kc.iter_packets(stream, recipes)
+    for index, (apid, pkt) in enumerate(packets):
+        if apid == 9:
+            continue
+        want, failure = expected(pkt, recipes[apid])
+        if failure is not None:
+            with pytest.raises(ValueError) as info:
+                next(rows)
+            assert str(info.value) == failure[0]
+            assert info.value.__notes__[0].startswith(f"packet {index} at byte offset {int(stream.offsets[index])},")
+            return
+        got = next(rows)
+        assert [(k, bits_of(v)) for k, v in got.items()] == [(k, bits_of(v)) for k, v in want.items()]
+    assert next(rows, None) is None

@@ -135,8 +135,11 @@ class Definition:
         for cont in loader.containers.values():
             self._children.setdefault(cont.base, []).append(cont)
             included.update(e.target for e in cont.entries if e.kind == "container")
+        # Every container is laid out now, which checks it; its slots are made
+        # when its layout is first asked for.
+        self._drafts: dict[str, list[_Draft]] = {}
         for cont in loader.containers.values():
-            self._layout(cont.qualified_name)
+            self._drafts[cont.qualified_name] = self._emit(cont.qualified_name)
         for cont in loader.containers.values():
             self._check_restriction(cont)
         # Packets are matched from the containers that extend no other one and
@@ -219,11 +222,17 @@ class Definition:
         found = self._layouts.get(qualified)
         if found is not None:
             return found
-        drafts: list[_Draft] = []
-        self._emit_container(qualified, drafts, 0, 0, 0, None, [])
+        drafts = self._drafts.pop(qualified, None)
+        if drafts is None:
+            drafts = self._emit(qualified)
         layout = self._finish(self._containers_q[qualified], drafts)
         self._layouts[qualified] = layout
         return layout
+
+    def _emit(self, qualified: str) -> list[_Draft]:
+        drafts: list[_Draft] = []
+        self._emit_container(qualified, drafts, 0, 0, 0, None, [])
+        return drafts
 
     def _emit_container(self, qualified: str, drafts: list[_Draft], start: int | None,
                         end: int | None, pending: int, cond: Condition | None,
