@@ -89,14 +89,14 @@ def on_import_path(folder: str) -> Iterator[None]:
             sys.path.remove(folder)
 
 
-def load_recipes(spec: str) -> Any:
+def load_recipes(reference: str) -> Any:
     """The object named by MODULE:NAME or FILE.py:NAME: a mapping of APIDs to recipes, or a definition."""
-    source, colon, name = spec.rpartition(":")
+    source, colon, name = reference.rpartition(":")
     if not colon or not source or not name:
-        raise CliError(f"--recipes takes MODULE:NAME or FILE.py:NAME, not {spec!r}")
+        raise CliError(f"--recipes takes MODULE:NAME or FILE.py:NAME, not {reference!r}")
     is_file = source.endswith(".py") or "/" in source or os.sep in source
     if is_file and not Path(source).is_file():
-        raise CliError(f"--recipes {spec}: no file {source}")
+        raise CliError(f"--recipes {reference}: no file {source}")
     try:
         if is_file:
             path = Path(source).resolve()
@@ -111,28 +111,28 @@ def load_recipes(spec: str) -> Any:
             with on_import_path(os.getcwd()):
                 module = importlib.import_module(source)
     except Exception as error:
-        raise CliError(f"--recipes {spec}: importing {source} failed: {type(error).__name__}: {error}") from error
+        raise CliError(f"--recipes {reference}: importing {source} failed: {type(error).__name__}: {error}") from error
 
     layouts: Any = module
     for part in name.split("."):
         if not hasattr(layouts, part):
-            raise CliError(f"--recipes {spec}: {source} has no name {name!r}")
+            raise CliError(f"--recipes {reference}: {source} has no name {name!r}")
         layouts = getattr(layouts, part)
     if hasattr(layouts, "_decode"):  # a definition decodes itself
         return layouts
     if not isinstance(layouts, Mapping):
-        raise CliError(f"--recipes {spec}: {name} is a {type(layouts).__name__}, not a mapping of APIDs to recipes")
+        raise CliError(f"--recipes {reference}: {name} is a {type(layouts).__name__}, not a mapping of APIDs to recipes")
     for apid, recipe in layouts.items():
         if isinstance(apid, bool) or not isinstance(apid, int) or not 0 <= apid <= 0x7FF:
-            raise CliError(f"--recipes {spec}: key {apid!r} of {name} is not an APID (an int from 0 to 2047)")
+            raise CliError(f"--recipes {reference}: key {apid!r} of {name} is not an APID (an int from 0 to 2047)")
         if not isinstance(recipe, (list, tuple)):
-            raise CliError(f"--recipes {spec}: the recipe of APID {apid} is a {type(recipe).__name__}, "
+            raise CliError(f"--recipes {reference}: the recipe of APID {apid} is a {type(recipe).__name__}, "
                            "not a list of items")
         # Checked now, so that a bad item is reported as the recipe's fault, not the file's.
         try:
             kestrune_ccsds.compile_plan(kestrune_ccsds.recipe_fields(recipe))
         except (TypeError, ValueError) as error:
-            raise CliError(f"--recipes {spec}: the recipe of APID {apid}: {describe(error)}") from error
+            raise CliError(f"--recipes {reference}: the recipe of APID {apid}: {describe(error)}") from error
     return layouts
 
 

@@ -263,7 +263,7 @@ def _plain_str(value: object) -> bool:
     return True
 
 
-def _item_spec(item: object) -> FieldSpec:
+def _item_field(item: object) -> FieldSpec:
     """The field of one unpack recipe item. Its keys are read as
     unpack_parameters reads them; a key that unpack_parameters would refuse
     is refused with unpack_parameters' own error."""
@@ -325,12 +325,12 @@ def recipe_fields(recipe: object) -> list[FieldSpec]:
         # included): raise that same error.
         kestrune.unpack_parameters(b"", 0, recipe)  # type: ignore[arg-type]
         raise TypeError(f"a recipe is a sequence of dicts, not {type(recipe).__name__}")
-    specs: list[FieldSpec] = []
+    fields: list[FieldSpec] = []
     for i, item in enumerate(items):
         try:
-            spec = _item_spec(item)
-            if spec.encoding.lower() == "binary":
-                raise _compile_error(f"Unsupported encoding type: {spec.encoding}")
+            field = _item_field(item)
+            if field.encoding.lower() == "binary":
+                raise _compile_error(f"Unsupported encoding type: {field.encoding}")
         except Exception as e:
             # unpack_parameters was asked about this item alone: its note
             # names position 0, so it gives way to one naming the item's
@@ -341,8 +341,8 @@ def recipe_fields(recipe: object) -> list[FieldSpec]:
             name = dict.get(item, "name") if isinstance(item, dict) else None
             e.add_note(_item_note(i, name))
             raise
-        specs.append(spec)
-    return specs
+        fields.append(field)
+    return fields
 
 
 class Table:
