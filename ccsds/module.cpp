@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -456,22 +455,6 @@ inline std::uint64_t fast_payload(const FastField& ff, const unsigned char* pack
     }
 }
 
-// The Python object of a fast field's payload (integers from -5 to 256
-// come from the interpreter's cache).
-inline PyObject* fast_object(const FastField& ff, std::uint64_t payload) {
-    switch (ff.op) {
-        case FastOp::Unsigned:
-            if (payload <= static_cast<std::uint64_t>(LLONG_MAX)) {
-                return PyLong_FromLongLong(static_cast<long long>(payload));
-            }
-            return PyLong_FromUnsignedLongLong(payload);
-        case FastOp::Twos: return PyLong_FromLongLong(static_cast<long long>(payload));
-        case FastOp::F32:
-            return PyFloat_FromDouble(static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(payload))));
-        default: return PyFloat_FromDouble(std::bit_cast<double>(payload));
-    }
-}
-
 // Every field of a plan for the row decoder, by field index: the fast
 // fields as fast_fields() gives them, the others Generic (at their compiled
 // position when the layout is fixed).
@@ -860,7 +843,7 @@ PyObject* rows(PyObject*, PyObject* args) {
             const FastField& ff = fields[i];
             PyObject* value;
             if (fast_row && ff.op != FastOp::Generic) [[likely]] {
-                value = fast_object(ff, fast_payload(ff, data, buffer_end));
+                value = payload_object(ff.store, fast_payload(ff, data, buffer_end));
             } else {
                 const FieldPlan& f = plan.fields[i];
                 std::uint64_t pos = ff.pos;

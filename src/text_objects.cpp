@@ -28,22 +28,6 @@ void fill_str(const MeasuredText& text, PyObject* s) {
     }
 }
 
-// True when the units of `text` are its encoding by `which`: ASCII in
-// one-byte units for the encoders that extend ASCII, any one-byte units for
-// ISO-8859-1.
-bool is_own_encoding(TextEncoder which, const TextView& text) {
-    if (text.width != 1) {
-        return false;
-    }
-    switch (which) {
-        case TextEncoder::Iso8859_1: return true;
-        case TextEncoder::Utf8:
-        case TextEncoder::UsAscii:
-        case TextEncoder::Windows1252: return text.ascii;
-        default: return false;
-    }
-}
-
 }  // namespace
 
 PyObject* decoded_text(TextDecoder which, std::string_view bytes) {

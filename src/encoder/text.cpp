@@ -535,11 +535,21 @@ std::optional<std::size_t> encoded_size_bound(TextEncoder which, TextView text) 
     return mark + per_unit * text.length;
 }
 
+bool is_own_encoding(TextEncoder which, TextView text) {
+    if (text.width != 1) {
+        return false;
+    }
+    switch (which) {
+        case TextEncoder::Iso8859_1: return true;
+        case TextEncoder::Utf8:
+        case TextEncoder::UsAscii:
+        case TextEncoder::Windows1252: return text.ascii;
+        default: return false;
+    }
+}
+
 Result<std::size_t> encode_text_into(TextEncoder which, TextView text, char* out) {
-    // ASCII in one-byte units is its own encoding in all but UTF-16/32.
-    const bool copy = which == TextEncoder::Utf8 || which == TextEncoder::UsAscii ||
-                      which == TextEncoder::Iso8859_1 || which == TextEncoder::Windows1252;
-    if (copy && text.ascii && text.width == 1) {
+    if (is_own_encoding(which, text)) {
         if (text.length != 0) {
             std::memcpy(out, text.data, text.length);
         }

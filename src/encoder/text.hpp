@@ -49,6 +49,11 @@ std::string surrogate_message(std::size_t index);
 // U+10FFFF.
 bool has_surrogate(TextView text);
 
+// True when the units of `text` are already its encoding by `which`: ASCII
+// in one-byte units for the encoders that extend ASCII, any one-byte units
+// for ISO-8859-1. Such text encodes by a copy.
+bool is_own_encoding(TextEncoder which, TextView text);
+
 // An upper bound of the size in bytes of the encoding of `text`, or nothing
 // when the bound would exceed PTRDIFF_MAX (no buffer of that size can exist).
 std::optional<std::size_t> encoded_size_bound(TextEncoder which, TextView text);
