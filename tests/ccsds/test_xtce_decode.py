@@ -82,6 +82,10 @@ POWER = st.fixed_dictionaries({
 WAVE = st.fixed_dictionaries({"SampleCount": st.integers(0, 65535),
                               "Waveform": st.binary(max_size=40), "Trailer": st.integers(0, 255)})
 NAME = st.fixed_dictionaries({"SciID": st.sampled_from([2, 3]), "Name": st.text(max_size=60),
+                              **{f"Gains[{i}][{j}]": st.integers(0, 4095)
+                                 for i in range(2) for j in range(3)},
+                              "Status.mode": st.integers(0, 5), "Status.pair[0]": st.integers(0, 255),
+                              "Status.pair[1]": st.integers(0, 255),
                               "Extra": st.integers(0, 65535),
                               "Spare": st.integers(0, 4095).map(lambda v: v.to_bytes(2, "big")),
                               "Trailer": st.integers(0, 255)})
@@ -152,9 +156,19 @@ def test_round_trip_raw_and_engineering(specs):
                 assert not masked
                 assert got == values[column] or (got != got and values[column] != values[column]), \
                     (container, column, got, values[column])
+            ev = {c: e.columns[c][k] for c in e.columns}
+            if container == "ScienceName":
+                # Arrays and aggregates: a column per element, each with its type's conversion.
+                for i in range(2):
+                    for j in range(3):
+                        column = f"Gains[{i}][{j}]"
+                        assert ev[column] == pytest.approx(volts(values[column]), rel=1e-12)
+                        assert e.units[column] == "V"
+                assert ev["Status.mode"] == ["OFF", "SAFE", "NOMINAL", "NOMINAL", "NOMINAL",
+                                             "NOMINAL"][values["Status.mode"]]
+                assert ev["Status.pair[1]"] == values["Status.pair[1]"]
             if container != "PowerHK":
                 continue
-            ev = {c: e.columns[c][k] for c in e.columns}
             assert ev["BatVolt"] == pytest.approx(volts(values["BatVolt"]), rel=1e-12)
             assert ev["BatTemp"] == pytest.approx(temperature(values["BatTemp"], values["Mode"]),
                                                   rel=1e-12)
@@ -270,10 +284,12 @@ def test_tables_convert_with_units_and_absent_entries():
     pa = pytest.importorskip("pyarrow")
     pytest.importorskip("pandas")
     spare = (5).to_bytes(2, "big")
+    parts = {f"Gains[{i}][{j}]": 7 for i in range(2) for j in range(3)}
+    parts.update({"Status.mode": 1, "Status.pair[0]": 2, "Status.pair[1]": 3})
     two, _ = packet(FEATURES, "ScienceName", dict(APID=200, SciID=2, Name="a", Spare=spare,
-                                                   Trailer=1))
+                                                   Trailer=1, **parts))
     three, _ = packet(FEATURES, "ScienceName", dict(APID=200, SciID=3, Name="b", Extra=9,
-                                                     Spare=spare, Trailer=2))
+                                                     Spare=spare, Trailer=2, **parts))
     stream = read_packets(_power(BatVolt=100) + two + three)
     tables = decode(stream, FEATURES)
     if importlib.util.find_spec("tqdm") is not None:
@@ -288,7 +304,10 @@ def test_tables_convert_with_units_and_absent_entries():
     assert field.metadata == {b"unit": b"V", b"description": b"Battery voltage"}
     assert arrow.column("Stamp").type == pa.timestamp("ns")
     assert arrow.column("Mode").to_pylist() == ["OFF"]
-    assert tables["ScienceName"].to_arrow().column("Spare").type == pa.binary()
+    science = tables["ScienceName"].to_arrow()
+    assert science.column("Spare").type == pa.binary()
+    assert science.schema.field("Gains[1][2]").metadata[b"unit"] == b"V"
+    assert science.column("Status.mode").to_pylist() == ["SAFE", "SAFE"]
 
 
 def test_command_line_decodes_with_a_definition(tmp_path, capsys):

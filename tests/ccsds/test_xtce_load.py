@@ -229,6 +229,10 @@ _DYN = ('<BinaryParameterType name="Blob"><BinaryDataEncoding><SizeInBits><Dynam
         '<ParameterInstanceRef parameterRef="{}"/>{}</DynamicValue></SizeInBits>'
         '</BinaryDataEncoding></BinaryParameterType>')
 
+_ARRAY = ('<ArrayParameterType name="Arr" arrayTypeRef="{}"><DimensionList><Dimension>'
+          '<StartingIndex><FixedValue>0</FixedValue></StartingIndex>'
+          '<EndingIndex>{}</EndingIndex></Dimension></DimensionList></ArrayParameterType>')
+
 BAD = [
     ("unknown type", dict(params='<Parameter name="P" parameterTypeRef="Nope"/>'),
      '<Parameter name="P"', "Parameter 'P'",
@@ -317,12 +321,50 @@ BAD = [
                                             '</LocationInContainerInBits></ParameterRefEntry>')),
      "<LocationInContainerInBits", "LocationInContainerInBits",
      "referenceLocation 'containerEnd' is not supported (containerStart and previousEntry are)"),
-    ("array", dict(types='<ArrayParameterType name="Arr" arrayTypeRef="U8"><DimensionList/>'
-                         '</ArrayParameterType>',
-                   params='<Parameter name="P" parameterTypeRef="Arr"/>',
-                   containers=_child("C", entries='<ParameterRefEntry parameterRef="P"/>')),
+    ("array size from a parameter",
+     dict(types=_ARRAY.format("U8", "<DynamicValue><ParameterInstanceRef parameterRef=\"B\"/>"
+                                    "</DynamicValue>"),
+          params='<Parameter name="P" parameterTypeRef="Arr"/>',
+          containers=_child("C", entries='<ParameterRefEntry parameterRef="P"/>')),
      '<ParameterRefEntry parameterRef="P"', "ParameterRefEntry 'P'",
-     "parameter 'P': ArrayParameterType is not supported"),
+     "parameter 'P': an array whose size comes from another parameter is not supported"),
+    ("array of itself", dict(types=_ARRAY.format("Arr", "<FixedValue>1</FixedValue>"),
+                             params='<Parameter name="P" parameterTypeRef="Arr"/>'),
+     "<ArrayParameterType", "ArrayParameterType 'Arr'", "circular arrayTypeRef: /T/Arr -> /T/Arr"),
+    ("array bounds", dict(types=_ARRAY.format("U8", "<FixedValue>2</FixedValue>").replace(
+                              "<FixedValue>0", "<FixedValue>5"),
+                          params='<Parameter name="P" parameterTypeRef="Arr"/>'),
+     "<Dimension>", "Dimension", "EndingIndex 2 is below StartingIndex 5"),
+    ("array too large", dict(types=_ARRAY.format("U8", "<FixedValue>65536</FixedValue>"),
+                             params='<Parameter name="P" parameterTypeRef="Arr"/>'),
+     "<ArrayParameterType", "ArrayParameterType 'Arr'",
+     "an array of 65537 fields is more than the 65536 a container can hold"),
+    ("aggregate too large",
+     dict(types=_ARRAY.format("U8", "<FixedValue>40000</FixedValue>")
+          + '<AggregateParameterType name="Agg"><MemberList><Member name="a" typeRef="Arr"/>'
+          '<Member name="b" typeRef="Arr"/></MemberList></AggregateParameterType>',
+          params='<Parameter name="P" parameterTypeRef="Agg"/>'),
+     "<AggregateParameterType", "AggregateParameterType 'Agg'",
+     "an aggregate of more than 65536 fields is more than a container can hold"),
+    ("array index", dict(types=_ARRAY.format("U8", "<FixedValue>-1</FixedValue>"),
+                         params='<Parameter name="P" parameterTypeRef="Arr"/>'),
+     "<FixedValue>-1", "FixedValue", "index -1 is negative"),
+    ("array without dimensions",
+     dict(types='<ArrayParameterType name="Arr" arrayTypeRef="U8"><DimensionList/>'
+                '</ArrayParameterType>', params='<Parameter name="P" parameterTypeRef="Arr"/>'),
+     "<DimensionList", "DimensionList", "the DimensionList has no Dimension"),
+    ("part of an array",
+     dict(types=_ARRAY.format("U8", "<FixedValue>3</FixedValue>"),
+          params='<Parameter name="P" parameterTypeRef="Arr"/>',
+          containers=_child("C", entries='<ArrayParameterRefEntry parameterRef="P">'
+                                         '<DimensionList/></ArrayParameterRefEntry>')),
+     "<DimensionList/></Array", "DimensionList",
+     "a part of an array (the DimensionList of an ArrayParameterRefEntry) is not supported"),
+    ("aggregate member type",
+     dict(types='<AggregateParameterType name="Agg"><MemberList><Member name="m" typeRef="X"/>'
+                '</MemberList></AggregateParameterType>',
+          params='<Parameter name="P" parameterTypeRef="Agg"/>'),
+     '<Member name="m"', "Member 'm'", "typeRef 'X' names no parameter type (looked up from /T)"),
     ("leading size bits",
      dict(types='<StringParameterType name="S"><StringDataEncoding><SizeInBits><Fixed>'
                 '<FixedValue>64</FixedValue></Fixed><LeadingSize sizeInBitsOfSizeTag="4"/>'

@@ -306,6 +306,17 @@ class Definition:
                         entry: Entry) -> int | None:
         ptype = param.type
         enc = ptype.encoding
+        if ptype.members and ptype.unsupported is None:
+            # An array or aggregate: its scalar parts one after the other,
+            # each a field of its own.
+            end = pos
+            for suffix, part in ptype.members:
+                end = self._emit_parameter(
+                    _new(Parameter, (param.name + suffix, param.qualified_name + suffix, part,
+                                     param.description, param.line)),
+                    pos, gap, cond, drafts, entry)
+                pos, gap = end, 0
+            return end
         if ptype.unsupported is not None:
             raise self._error(entry.line, _entry_element(entry),
                               f"parameter '{param.name}': {ptype.unsupported}")

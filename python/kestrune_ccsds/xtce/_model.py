@@ -139,8 +139,13 @@ class ParameterType(NamedTuple):
     time: TimeScale | None = None
     unsupported: str | None = None  # why a parameter of this type cannot be laid out
     line: int | None = None
+    # An array or aggregate: its scalar parts in the order they are packed,
+    # as (suffix of the parameter's name, type), e.g. ("[1][0]", T), (".volts", V).
+    members: tuple[tuple[str, ParameterType], ...] = ()
 
     def __repr__(self) -> str:
+        if self.members:
+            return f"<ParameterType {self.qualified_name} ({self.kind}, {len(self.members)} parts)>"
         encoding = self.encoding.describe() if self.encoding else "no encoding"
         return f"<ParameterType {self.qualified_name} ({self.kind}, {encoding})>"
 

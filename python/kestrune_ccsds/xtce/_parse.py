@@ -15,6 +15,7 @@ is looked up in that SpaceSystem and then in its ancestors.
 from __future__ import annotations
 
 import datetime
+import itertools
 import math
 import os
 from collections.abc import Callable, Iterator, Mapping
@@ -85,10 +86,13 @@ _OPERATOR_NAMES = {"==": "==", "!=": "!=", "<": "<", "<=": "<=", ">": ">", ">=":
                    "&lt;": "<", "&lt;=": "<=", "&gt;": ">", "&gt;=": ">=",
                    "eq": "==", "neq": "!=", "lt": "<", "leq": "<=", "gt": ">", "geq": ">="}
 
+# The most fields an array or aggregate parameter is laid out as.
+_MAX_PARTS = 65536
+
 # Entry kinds that change where later fields lie; refused with a clear error.
 _UNSUPPORTED_ENTRIES = {
     "ParameterSegmentRefEntry", "ContainerSegmentRefEntry", "StreamSegmentEntry",
-    "IndirectParameterRefEntry", "ArrayParameterRefEntry",
+    "IndirectParameterRefEntry",
 }
 
 
@@ -354,9 +358,10 @@ class Loader:
         if kind is None:
             return ParameterType(name, qualified, "unknown", None,
                                  unsupported=f"{local} is not a parameter type", line=line)
-        if kind in ("array", "aggregate"):
-            return ParameterType(name, qualified, kind, None,
-                                 unsupported=f"{local} is not supported", line=line)
+        if kind == "array":
+            return self._array_type(el, ss, qualified, name, line)
+        if kind == "aggregate":
+            return self._aggregate_type(el, ss, qualified, name, line)
         encoding: Encoding | None = None
         units = ""
         enumeration: tuple[tuple[int, int, str], ...] = ()
@@ -414,7 +419,90 @@ class Loader:
         if encoding is not None and encoding.kind not in _ALLOWED_ENCODINGS[kind]:
             self._check_kind(el, kind, encoding)
         return _new(ParameterType, (name, qualified, kind, encoding, units, enumeration, one, zero,
-                                    time, None, line))
+                                    time, None, line, ()))
+
+    def _part_type(self, el: XmlElement, ss: str, qualified: str, attribute: str) -> ParameterType:
+        """The type an array's elements or an aggregate's member have."""
+        part_q = self.resolve(el.get(attribute), ss, self.type_elements, el, "parameter type",
+                              attribute)
+        if part_q == qualified or part_q in self._resolving:
+            chain = self._resolving[self._resolving.index(part_q):] if part_q != qualified else []
+            raise self.error(el, f"circular {attribute}: " + " -> ".join(chain + [qualified, part_q]))
+        self._resolving.append(qualified)
+        try:
+            return self.parameter_type(part_q)
+        finally:
+            self._resolving.pop()
+
+    def _array_type(self, el: XmlElement, ss: str, qualified: str, name: str,
+                    line: int | None) -> ParameterType:
+        # The elements are packed one after the other, the last index
+        # changing fastest; each becomes a field named "P[i][j]".
+        element = self._part_type(el, ss, qualified, "arrayTypeRef")
+        dimensions = self.child(el, "DimensionList")
+        unsupported = element.unsupported
+        shape: list[range] = []
+        if dimensions is None:
+            unsupported = unsupported or ("an ArrayParameterType without a DimensionList "
+                                          "is not supported")
+        else:
+            for sub, dim in self.kids(dimensions):
+                if sub != "Dimension":
+                    continue
+                bounds = []
+                for part in ("StartingIndex", "EndingIndex"):
+                    index_el = self.child(dim, part)
+                    if index_el is None:
+                        raise self.error(dim, f"the {part} element is missing")
+                    bounds.append(self._integer_value(index_el, ss, "index")[0])
+                first, last = bounds
+                if first is None or last is None:
+                    unsupported = unsupported or ("an array whose size comes from another "
+                                                  "parameter is not supported")
+                    continue
+                if last < first:
+                    raise self.error(dim, f"EndingIndex {last} is below StartingIndex {first}")
+                shape.append(range(first, last + 1))
+            if not shape and unsupported is None:
+                raise self.error(dimensions, "the DimensionList has no Dimension")
+        members: tuple[tuple[str, ParameterType], ...] = ()
+        if unsupported is None:
+            count = math.prod(len(r) for r in shape) * max(len(element.members), 1)
+            if count > _MAX_PARTS:
+                raise self.error(el, f"an array of {count} fields is more than the {_MAX_PARTS} "
+                                     "a container can hold")
+            parts = element.members or (("", element),)
+            members = tuple((f"[{']['.join(map(str, index))}]{suffix}", part)
+                            for index in itertools.product(*shape) for suffix, part in parts)
+        return ParameterType(name, qualified, "array", None, element.units,
+                             unsupported=unsupported, line=line, members=members)
+
+    def _aggregate_type(self, el: XmlElement, ss: str, qualified: str, name: str,
+                        line: int | None) -> ParameterType:
+        # The members are packed in the order they are listed; each becomes
+        # a field named "P.member" (an array or aggregate member, "P.m[0]"...).
+        member_list = self.child(el, "MemberList")
+        if member_list is None:
+            raise self.error(el, "the MemberList element is missing")
+        members: list[tuple[str, ParameterType]] = []
+        unsupported = None
+        for sub, member in self.kids(member_list):
+            if sub != "Member":
+                continue
+            member_name = member.get("name")
+            if not member_name:
+                raise self.error(member, "the name attribute is missing")
+            part = self._part_type(member, ss, qualified, "typeRef")
+            unsupported = unsupported or part.unsupported
+            members.extend((f".{member_name}{suffix}", t)
+                           for suffix, t in (part.members or (("", part),)))
+            if len(members) > _MAX_PARTS:
+                raise self.error(el, f"an aggregate of more than {_MAX_PARTS} fields is more "
+                                     "than a container can hold")
+        if not members:
+            raise self.error(member_list, "the MemberList has no Member")
+        return ParameterType(name, qualified, "aggregate", None, unsupported=unsupported,
+                             line=line, members=() if unsupported else tuple(members))
 
     def _check_kind(self, el: XmlElement, kind: str, encoding: Encoding) -> NoReturn:
         if kind == "boolean" and encoding.kind in ("binary", "string"):
@@ -628,8 +716,9 @@ class Loader:
         return Encoding("string", name, bits, "big", False, size=size, leading_size_bits=leading,
                         termination=termination, line=line)
 
-    def _integer_value(self, el: XmlElement, ss: str) -> tuple[int | None, DynamicSize | None]:
-        """A size given as FixedValue or DynamicValue: returns (bits, DynamicSize)."""
+    def _integer_value(self, el: XmlElement, ss: str,
+                       what: str = "size") -> tuple[int | None, DynamicSize | None]:
+        """A size (or index) given as FixedValue or DynamicValue: returns (value, DynamicSize)."""
         for sub, child in self.kids(el):
             if sub == "FixedValue":
                 try:
@@ -637,7 +726,7 @@ class Loader:
                 except ValueError:
                     raise self.error(child, f"'{child.text}' is not an integer") from None
                 if value < 0:
-                    raise self.error(child, f"size {value} is negative")
+                    raise self.error(child, f"{what} {value} is negative")
                 return value, None
             if sub == "DynamicValue":
                 return None, self._dynamic(child, ss)
@@ -815,6 +904,14 @@ class Loader:
             target = self.resolve(el.get("containerRef"), ss, self.container_elements, el,
                                   "container", "containerRef")
             kind = "container"
+        elif kind == "ArrayParameterRefEntry":
+            dimensions = self.child(el, "DimensionList")
+            if dimensions is not None:
+                raise self.error(dimensions, "a part of an array (the DimensionList of an "
+                                             "ArrayParameterRefEntry) is not supported")
+            target = self.resolve(el.get("parameterRef"), ss, self.param_elements, el,
+                                  "parameter", "parameterRef")
+            kind = "parameter"
         elif kind in _UNSUPPORTED_ENTRIES:
             raise self.error(el, f"{kind} is not supported")
         else:
