@@ -359,7 +359,8 @@ BAD = [
           containers=_child("C", entries='<ArrayParameterRefEntry parameterRef="P">'
                                          '<DimensionList/></ArrayParameterRefEntry>')),
      "<DimensionList/></Array", "DimensionList",
-     "a part of an array (the DimensionList of an ArrayParameterRefEntry) is not supported"),
+     "an ArrayParameterRefEntry with a DimensionList is not supported (arrays are laid out as "
+     "their type's DimensionList gives them)"),
     ("aggregate member type",
      dict(types='<AggregateParameterType name="Agg"><MemberList><Member name="m" typeRef="X"/>'
                 '</MemberList></AggregateParameterType>',

@@ -907,8 +907,9 @@ class Loader:
         elif kind == "ArrayParameterRefEntry":
             dimensions = self.child(el, "DimensionList")
             if dimensions is not None:
-                raise self.error(dimensions, "a part of an array (the DimensionList of an "
-                                             "ArrayParameterRefEntry) is not supported")
+                raise self.error(dimensions, "an ArrayParameterRefEntry with a DimensionList is "
+                                             "not supported (arrays are laid out as their "
+                                             "type's DimensionList gives them)")
             target = self.resolve(el.get("parameterRef"), ss, self.param_elements, el,
                                   "parameter", "parameterRef")
             kind = "parameter"
