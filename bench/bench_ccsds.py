@@ -255,6 +255,15 @@ def main() -> None:
         recipe = RECIPES[100]
         unpack = best(lambda: [kestrune.unpack_parameters(p, 0, recipe) for p in pkts], max(1, args.repeat // 2))
         print(f"unpack_parameters per packet (baseline)  {unpack / n100 * 1e6:8.3f} µs/packet")
+        # A live stream: a call per packet as it arrives, with the same
+        # recipe each time (its compiled plan is found by its content), and
+        # with a recipe the plan cache does not keep (a dict subclass).
+        live = [kc.read_packets(p) for p in pkts[:2000]]
+        kept = {100: recipe}
+        unkept = {100: [type("Item", (dict,), {})(it) for it in recipe]}
+        for label, recipes in (("decode, a call per packet", kept), ("  the same, recipe compiled each call", unkept)):
+            per_call = best(lambda: [kc.decode(s, recipes) for s in live], max(1, args.repeat // 2))
+            print(f"{label:40s} {per_call / len(live) * 1e6:8.3f} µs/packet")
         run = subprocess.run([sys.executable, __file__, "--rss-worker", str(mixed)], capture_output=True, text=True,
                              check=True)
         m = json.loads(run.stdout)

@@ -558,6 +558,59 @@ class _Definition(Protocol):
 Recipes = Mapping[int, Sequence[Mapping[str, Any]]]
 
 
+# Plans compiled from recipes, keyed by the recipe's exact content, so that
+# decoding a few packets at a time (a live stream) does not check and compile
+# the same recipe on every call. Bounded: emptied when full.
+_RECIPE_PLANS: dict[tuple[tuple[object, ...], ...], Plan] = {}
+_RECIPE_PLANS_MAX = 256
+
+
+def _recipe_key(recipe: object) -> tuple[tuple[object, ...], ...] | None:
+    """What a plan compiled from this recipe depends on, or None when an item
+    is not a plain dict of plain values (those recipes are compiled each time).
+
+    The types are checked exactly: values that compare equal but are read
+    differently (1 and True, a str and a str subclass) never share a plan."""
+    if type(recipe) is not list and type(recipe) is not tuple:
+        return None
+    key = []
+    get = dict.get
+    for item in recipe:
+        if type(item) is not dict:
+            return None
+        name = get(item, "name")
+        encoding = get(item, "encoding")
+        bits = get(item, "bits")
+        byte_order = get(item, "byte_order")
+        reverse = get(item, "reverse_bits")
+        offset = get(item, "offset_bits", _MISSING)
+        if (
+            type(name) is not str
+            or type(encoding) is not str
+            or type(bits) is not int
+            or type(byte_order) is not str
+            or type(reverse) is not bool
+            or (offset is not _MISSING and type(offset) is not int)
+        ):
+            return None
+        key.append((name, encoding, bits, byte_order, reverse, None if offset is _MISSING else offset))
+    return tuple(key)
+
+
+def _recipe_plan(recipe: object) -> Plan:
+    key = _recipe_key(recipe)
+    if key is not None:
+        plan = _RECIPE_PLANS.get(key)
+        if plan is not None:
+            return plan
+    plan = compile_plan(recipe_fields(recipe))
+    if key is not None:
+        if len(_RECIPE_PLANS) >= _RECIPE_PLANS_MAX:
+            _RECIPE_PLANS.clear()
+        _RECIPE_PLANS[key] = plan
+    return plan
+
+
 def _plans(recipes: Recipes) -> dict[int, Plan]:
     if not isinstance(recipes, Mapping):
         raise TypeError(f"recipes must map APIDs to recipes, not {type(recipes).__name__}")
@@ -566,7 +619,7 @@ def _plans(recipes: Recipes) -> dict[int, Plan]:
         if isinstance(apid, bool) or not isinstance(apid, (int, np.integer)) or not 0 <= int(apid) < 2048:
             raise ValueError(f"recipe keys must be APIDs (0 to 2047), not {apid!r}")
         try:
-            plans[int(apid)] = compile_plan(recipe_fields(recipe))
+            plans[int(apid)] = _recipe_plan(recipe)
         except Exception as e:
             e.add_note(f"in the recipe of APID {int(apid)}")
             raise

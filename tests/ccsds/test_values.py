@@ -88,7 +88,41 @@ def expected(pkt, recipe):
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(cases())
 def test_columns_rows_and_failures_equal_unpack_parameters(case):
+    check_against_unpack_parameters(*case)
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(cases(), st.data())
+def test_a_recipe_changed_between_calls_decodes_as_it_now_is(case, data):
+    # Plans are kept per recipe content: a recipe changed in place, back and
+    # forth, or to a value equal to the old one but of another type, must
+    # never be decoded with the plan of what it was.
     recipe, bodies = case
+    check_against_unpack_parameters(recipe, bodies)
+    for _ in range(3):
+        item = data.draw(st.sampled_from(recipe))
+        fresh = data.draw(items(item["name"]))
+        key = data.draw(st.sampled_from(sorted(fresh.keys() | {"offset_bits"})))
+        if key == "reverse_bits" and data.draw(st.booleans()):
+            item[key] = int(item[key])  # 1 == True, but unpack_parameters reads it otherwise
+        elif key == "offset_bits" and data.draw(st.booleans()):
+            item[key] = data.draw(st.sampled_from([True, False, np.int64(1)]))
+        elif key in fresh:
+            item[key] = fresh[key]
+        else:
+            item.pop(key, None)
+        try:
+            kestrune.unpack_parameters(bytes(64), 0, recipe)
+        except Exception as want:
+            # A recipe that is now wrong is refused (which of its faults is
+            # named first is the business of the recipe error tests).
+            with pytest.raises(type(want)):
+                kc.decode(kc.read_packets(packet(7, 0, bytes(58))), {7: recipe})
+            continue
+        check_against_unpack_parameters(recipe, bodies)
+
+
+def check_against_unpack_parameters(recipe, bodies):
     packets = [packet(7, i, body) for i, body in enumerate(bodies)]
     # Another APID in between, which the recipes do not cover.
     source = b"".join(p + packet(9, i, b"\xff") for i, p in enumerate(packets))
