@@ -331,3 +331,53 @@ def test_command_line_decodes_with_a_definition(tmp_path, capsys):
     err = capsys.readouterr().err
     assert err.startswith(f"kestrune-ccsds: error: --xtce {bad}: ") and "NoSuchThing" in err and "line" in err
     assert err.count("\n") == 1
+
+
+def test_a_header_held_as_an_aggregate_is_matched_by_its_members():
+    # The primary header as one aggregate parameter; restrictions and an
+    # IncludeCondition name its parts ("Hdr.apid", "Hdr.count").
+    members = "".join(f'<Member name="{n}" typeRef="U{b}"/>' for n, b in
+                      [("version", 3), ("type", 1), ("sec", 1), ("apid", 11), ("flags", 2),
+                       ("count", 14), ("length", 16)])
+    types = "".join(f'<IntegerParameterType name="U{b}"><IntegerDataEncoding sizeInBits="{b}"/>'
+                    "</IntegerParameterType>" for b in (1, 2, 3, 8, 11, 14, 16))
+
+    def child(name, apid, entries):
+        return (f'<SequenceContainer name="{name}"><EntryList>{entries}</EntryList>'
+                '<BaseContainer containerRef="Packet"><RestrictionCriteria>'
+                f'<Comparison parameterRef="Hdr.apid" value="{apid}"/></RestrictionCriteria>'
+                "</BaseContainer></SequenceContainer>")
+
+    xml = (f'<SpaceSystem name="T"><TelemetryMetaData><ParameterTypeSet>{types}'
+           f'<AggregateParameterType name="Header"><MemberList>{members}</MemberList>'
+           '</AggregateParameterType></ParameterTypeSet><ParameterSet>'
+           '<Parameter name="Hdr" parameterTypeRef="Header"/>'
+           '<Parameter name="A" parameterTypeRef="U8"/><Parameter name="B" parameterTypeRef="U8"/>'
+           '</ParameterSet><ContainerSet><SequenceContainer name="Packet" abstract="true">'
+           '<EntryList><ParameterRefEntry parameterRef="Hdr"/></EntryList></SequenceContainer>'
+           + child("Even", 100, '<ParameterRefEntry parameterRef="A"><IncludeCondition>'
+                                '<Comparison parameterRef="/T/Hdr.count" value="0"/>'
+                                "</IncludeCondition></ParameterRefEntry>"
+                                '<ParameterRefEntry parameterRef="B"/>')
+           + child("Odd", 200, '<ParameterRefEntry parameterRef="B"/>')
+           + "</ContainerSet></TelemetryMetaData></SpaceSystem>")
+    defn = load_xtce(xml.encode())
+
+    def header(apid, count, data):
+        return bytes([0x08 | apid >> 8, apid & 0xFF, 0xC0 | count >> 8, count & 0xFF,
+                      0, len(data) - 1]) + data
+
+    stream = read_packets(header(100, 0, b"\x05\x06") + header(200, 1, b"\x07")
+                          + header(100, 1, b"\x08") + header(300, 0, b"\x09"))
+    tables = decode(stream, defn)
+    even, odd = tables["Even"], tables["Odd"]
+    assert even.packet_index.tolist() == [0, 2] and odd.packet_index.tolist() == [1]
+    assert even.columns["Hdr.apid"].tolist() == [100, 100]
+    assert even.columns["Hdr.count"].tolist() == [0, 1]
+    assert even.columns["B"].tolist() == [6, 8] and even.mask["A"].tolist() == [False, True]
+    assert even.columns["A"][0] == 5 and odd.columns["B"].tolist() == [7]
+    for wrong in ("Hdr.nope", "Hdr[0]", "A.x"):
+        with pytest.raises(ValueError) as info:
+            load_xtce(xml.replace('"/T/Hdr.count"', f'"{wrong}"').encode())
+        assert str(info.value) == \
+            f"<bytes>, line 1, Comparison: parameterRef '{wrong}' names no parameter (looked up from /T)"

@@ -13,7 +13,7 @@ from ._model import (
     AllOf, Calibrator, CompareValue, Comparison, Condition, Container, DefinitionError,
     DynamicSize, Encoding, Entry, Layout, Parameter, Polynomial, Slot,
 )
-from ._parse import Loader, Source, _new, parse_document
+from ._parse import Loader, Source, _new, member_parameter, parse_document
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
@@ -123,6 +123,9 @@ class Definition:
         for qualified in loader.container_elements:
             loader.container(qualified)
         self._params_q = loader.parameters
+        # Parameters and the parts of aggregates and arrays that conditions name.
+        self._compared_q: Mapping[str, Parameter] = (
+            {**loader.parameters, **loader.members} if loader.members else loader.parameters)
         self._containers_q = loader.containers
         self.parameters = MappingProxyType(self._keyed(loader.parameters))
         self.containers = MappingProxyType(self._keyed(loader.containers))
@@ -276,9 +279,9 @@ class Definition:
                     for p in condition_parameters(entry.condition):
                         if p not in known:
                             raise self._error(entry.line, _entry_element(entry),
-                                              f"the IncludeCondition uses parameter "
-                                              f"'{params[p].name}' before it exists in the "
-                                              "container")
+                                              "the IncludeCondition uses parameter "
+                                              f"'{self._compared_q[p].name}' before it "
+                                              "exists in the container")
                     econd = _and(cond, entry.condition)
                 if entry.kind == "parameter":
                     param = params[entry.target]
@@ -311,10 +314,8 @@ class Definition:
             # each a field of its own.
             end = pos
             for suffix, part in ptype.members:
-                end = self._emit_parameter(
-                    _new(Parameter, (param.name + suffix, param.qualified_name + suffix, part,
-                                     param.description, param.line)),
-                    pos, gap, cond, drafts, entry)
+                end = self._emit_parameter(member_parameter(param, suffix, part), pos, gap,
+                                           cond, drafts, entry)
                 pos, gap = end, 0
             return end
         if ptype.unsupported is not None:
@@ -447,7 +448,7 @@ class Definition:
         for q in condition_parameters(cont.restriction):
             if q not in present:
                 raise self._error(cont.line, f"SequenceContainer '{cont.name}'",
-                                  f"the restriction uses parameter '{self._params_q[q].name}', "
+                                  f"the restriction uses parameter '{self._compared_q[q].name}', "
                                   f"which base container '{self._containers_q[cont.base].name}' "
                                   "does not hold")
         # Intersect what the equalities and bounds along the inheritance chain allow.
@@ -455,7 +456,7 @@ class Definition:
         texts: dict[str, list[str]] = {}
         for c in self.chain(cont.qualified_name):
             for comp in _conjuncts(c.restriction):
-                param = self._params_q[comp.parameter]
+                param = self._compared_q[comp.parameter]
                 enc = param.encoding
                 span = _value_range(enc)
                 if (enc is None or span is None or comp.other is not None

@@ -104,6 +104,12 @@ _new = tuple.__new__
 Source: TypeAlias = "str | os.PathLike[str] | bytes | bytearray | memoryview | IO[bytes]"
 
 
+def member_parameter(param: Parameter, suffix: str, ptype: ParameterType) -> Parameter:
+    """A part of an aggregate or array parameter ("P.volts", "P[2]"), as a parameter of its own."""
+    return _new(Parameter, (param.name + suffix, param.qualified_name + suffix, ptype,
+                            param.description, param.line))
+
+
 def _split(tag: str) -> tuple[str, str]:
     if tag[0] == "{":
         ns, _, local = tag[1:].partition("}")
@@ -188,6 +194,8 @@ class Loader:
         self.types: dict[str, ParameterType] = {}
         self.parameters: dict[str, Parameter] = {}
         self.containers: dict[str, Container] = {}
+        # Parts of aggregate and array parameters that conditions name.
+        self.members: dict[str, Parameter] = {}
         self._resolving: list[str] = []
         # Tag -> local name, "" for what is not of the definition's namespace.
         self._local_of: dict[object, str] = {}
@@ -427,7 +435,8 @@ class Loader:
                               attribute)
         if part_q == qualified or part_q in self._resolving:
             chain = self._resolving[self._resolving.index(part_q):] if part_q != qualified else []
-            raise self.error(el, f"circular {attribute}: " + " -> ".join(chain + [qualified, part_q]))
+            raise self.error(el, f"circular {attribute}: "
+                                 + " -> ".join(chain + [qualified, part_q]))
         self._resolving.append(qualified)
         try:
             return self.parameter_type(part_q)
@@ -973,12 +982,41 @@ class Loader:
         return terms[0] if len(terms) == 1 else AllOf(tuple(terms))
 
     def _instance(self, ref: XmlElement, ss: str) -> tuple[Parameter, bool]:
-        target = self.resolve(ref.get("parameterRef"), ss, self.param_elements, ref,
-                              "parameter", "parameterRef")
+        text = ref.get("parameterRef")
+        try:
+            param = self.parameter(self.resolve(text, ss, self.param_elements, ref,
+                                                "parameter", "parameterRef"))
+        except DefinitionError:
+            member = self._member(text, ss, ref)
+            if member is None:
+                raise
+            param = member
         if self.integer_attr(ref, "instance", 0, minimum=-(1 << 63)) != 0:
             raise self.error(ref, "only instance 0 (the value in the same packet) is supported")
         raw = ref.get("useCalibratedValue", "true").strip() in ("false", "0")
-        return self.parameter(target), raw
+        return param, raw
+
+    def _member(self, text: str | None, ss: str, ref: XmlElement) -> Parameter | None:
+        """The part of an aggregate or array parameter that a reference such
+        as "Header.apid" or "../Gains[1][0]" names, or None."""
+        head, _, last = (text or "").strip().rpartition("/")
+        cut = min((i for i in (last.find("."), last.find("[")) if i > 0), default=-1)
+        if cut < 0:
+            return None
+        try:
+            base_q = self.resolve(f"{head}/{last[:cut]}" if head else last[:cut], ss,
+                                  self.param_elements, ref, "parameter", "parameterRef")
+        except DefinitionError:
+            return None
+        base = self.parameter(base_q)
+        suffix = last[cut:]
+        for part_suffix, part in base.type.members:
+            if part_suffix == suffix:
+                found = self.members.get(base_q + suffix)
+                if found is None:
+                    found = self.members[base_q + suffix] = member_parameter(base, suffix, part)
+                return found
+        return None
 
     def _operator(self, el: XmlElement, text: str) -> str:
         op = _OPERATOR_NAMES.get(text.strip())
