@@ -320,6 +320,8 @@ def run_inspect(args: argparse.Namespace) -> None:
         print(indent(str(report)))
         if len(stream):
             print(indent(packet_sizes(stream)))
+        if layouts is not None:
+            print(indent(decoded_counts(stream, tables, layouts)))
         if time is not None:
             print(indent(time_spans(tables, time)))
 
@@ -335,6 +337,29 @@ def packet_sizes(stream: Any) -> str:
         low, high = int(lengths.min()), int(lengths.max())
         parts.append(f"APID {int(apid)} {low}" + (f"-{high}" if high != low else ""))
     return "packet sizes in bytes: " + ", ".join(parts)
+
+
+def decoded_counts(stream: Any, tables: Mapping[object, Any], layouts: Any) -> str:
+    """How many packets each table took, with how many of them have null cells, and
+    how many packets no table took; then the first null cell, if any."""
+    parts = []
+    first = None
+    for key, table in tables.items():
+        if not len(table):
+            continue
+        bad = len({index for index, _, _ in table.errors})
+        parts.append(f"{label(key)} {len(table)} packet{'' if len(table) == 1 else 's'}"
+                     + (f" ({bad} with null cells)" if bad else ""))
+        if bad and first is None:
+            index, item, message = table.errors[0]
+            first = (f"first null cell: {label(key)}: packet {index} at byte offset "
+                     f"{int(stream.offsets[index])}, {item}: {message}")
+    left = len(stream) - sum(len(table) for table in tables.values())
+    reason = "without a recipe" if isinstance(layouts, Mapping) else "in no container"
+    line = "decoded: " + (", ".join(parts) if parts else "no packet")
+    if left:
+        line += f"; {left} packet{'' if left == 1 else 's'} {reason}"
+    return line if first is None else f"{line}\n{first}"
 
 
 def time_spans(tables: Mapping[object, Any], time: TimeField) -> str:

@@ -139,13 +139,16 @@ def test_inspect_reports_sizes_problems_and_time_span(capsys, tmp_path, files):
     assert (code, err) == (0, "")
     lines = stdout.splitlines()
     assert lines[0] == f"{truncated}:"
-    assert lines[1:-3] == ["  " + line for line in str(report).splitlines()]
+    assert lines[1:-4] == ["  " + line for line in str(report).splitlines()]
     # The last packet (an event? a housekeeping packet?) is cut: the spans stop one packet earlier.
     rows = expected_rows([files[0]])
     span = {apid: [r["coarse_time"] + r["fine_time"] / 65536 for r in rows] for apid, rows in rows.items()}
     last_apid = cp.apid_of(list(cp.split_packets(data))[-1])
     span[last_apid].pop()
-    assert lines[-3] == "  packet sizes in bytes: APID 100 58, APID 200 47, APID 2047 10"
+    assert lines[-4] == "  packet sizes in bytes: APID 100 58, APID 200 47, APID 2047 10"
+    apids = kestrune_ccsds.read_packets(truncated, errors="report").apids.tolist()
+    assert lines[-3] == (f"  decoded: APID 100 (0x064) {apids.count(100)} packets, APID 200 (0x0c8) "
+                         f"{apids.count(200)} packets; {apids.count(2047)} packets without a recipe")
     import numpy as np
 
     for line, apid in zip(lines[-2:], (0x64, 0xC8), strict=True):

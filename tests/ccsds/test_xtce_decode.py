@@ -324,6 +324,14 @@ def test_command_line_decodes_with_a_definition(tmp_path, capsys):
     assert got[0].split(",") == list(want.columns)
     assert [row.split(",")[want.columns.get_loc("Count")] for row in got[1:]] == ["0", "1", "2", "3", "4"]
     capsys.readouterr()
+    # inspect says which container took how many packets, and what none took.
+    with_stray = tmp_path / "mixed.bin"
+    with_stray.write_bytes(source.read_bytes() + _power(Mode=7) + b"\x0b\xff\xc0\x00\x00\x00\x00")
+    assert cli.main(["inspect", str(with_stray), "--xtce", str(xml)]) == 0
+    assert capsys.readouterr().out.splitlines()[-2:] == [
+        "  decoded: PowerHK 6 packets (1 with null cells); 1 packet in no container",
+        f"  first null cell: PowerHK: packet 5 at byte offset {source.stat().st_size}, Mode: "
+        "value 7 has no label"]
     # A broken definition is one line naming the file and the element's line.
     bad = tmp_path / "bad.xml"
     bad.write_text(xml.read_text().replace('parameterRef="BatVolt"', 'parameterRef="NoSuchThing"', 1))
