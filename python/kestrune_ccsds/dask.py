@@ -169,7 +169,10 @@ def read_packets(paths: Paths, layouts: Any, *, prefix_bytes: int = 0, blocksize
 
     decode = dask.delayed(decode_range, pure=True)
     pick = dask.delayed(_pick, pure=True)
-    parts = [(decode(path, start, stop, layouts, prefix_bytes, errors, values),
+    # One node of the graph holds the layouts: a cluster sends them to each
+    # worker once, not with every task.
+    shared = dask.delayed(layouts, pure=True)
+    parts = [(decode(path, start, stop, shared, prefix_bytes, errors, values),
               f"{path} bytes {start} to {'end' if stop is None else stop}") for path, start, stop in ranges]
     return {key: dask.dataframe.from_delayed([pick(part, key, meta, known, where) for part, where in parts],
                                              meta=meta)

@@ -389,3 +389,25 @@ def test_a_header_held_as_an_aggregate_is_matched_by_its_members():
             load_xtce(xml.replace('"/T/Hdr.count"', f'"{wrong}"').encode())
         assert str(info.value) == \
             f"<bytes>, line 1, Comparison: parameterRef '{wrong}' names no parameter (looked up from /T)"
+
+
+def test_a_definition_travels_to_worker_processes(tmp_path):
+    # Pickled (as Dask sends it to worker processes), a definition holds no
+    # part of the XML tree and decodes as the original does, context
+    # calibrators included.
+    import pickle
+
+    dask = pytest.importorskip("dask")
+    pd = pytest.importorskip("pandas")
+    import kestrune_ccsds.dask as kd
+
+    path = tmp_path / "hk.bin"
+    path.write_bytes(b"".join(_power(BatVolt=n, BatTemp=100 * n, Mode=n % 3) for n in range(6)))
+    copy = pickle.loads(pickle.dumps(FEATURES))
+    serial = decode(read_packets(path), FEATURES)["PowerHK"].to_pandas()
+    pd.testing.assert_frame_equal(decode(read_packets(path), copy)["PowerHK"].to_pandas(), serial)
+    with dask.config.set({"dataframe.convert-string": False}):  # text stays as decoded
+        frames = kd.read_packets([str(path)] * 2, FEATURES)
+        computed = dask.compute(frames, scheduler="processes")[0]["PowerHK"]
+    pd.testing.assert_frame_equal(computed.reset_index(drop=True),
+                                  pd.concat([serial, serial], ignore_index=True))

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import math
+import uuid
 from collections import Counter
 from types import MappingProxyType
 from collections.abc import Iterator, Mapping
@@ -153,6 +154,9 @@ class Definition:
         # Filled while decoding: compiled plans and enumeration lookup tables.
         self._plans: dict[tuple[int, ...], tuple[Plan, Sequence[Slot]]] = {}
         self._enum_tables: dict[str, LabelTable] = {}
+        # Names this loaded definition (and its pickled copies) in Dask's
+        # task graphs, which would otherwise pickle it to name every task.
+        self._token = uuid.uuid4().hex
 
     @staticmethod
     def _keyed(items: dict[str, _Named]) -> dict[str, _Named]:
@@ -166,6 +170,24 @@ class Definition:
         return (f"<Definition {self.source!r}: {len(self.parameters)} parameters, "
                 f"{len(self.containers)} containers>")
 
+    def __dask_tokenize__(self) -> tuple[str, str]:
+        return ("kestrune_ccsds.Definition", self._token)
+
+    def __getstate__(self) -> dict[str, object]:
+        # A definition travels to worker processes (Dask) as plain data; its
+        # compiled plans and label tables are made again where it is used.
+        state = dict(self.__dict__)
+        state["parameters"] = dict(self.parameters)
+        state["containers"] = dict(self.containers)
+        state["_plans"] = {}
+        state["_enum_tables"] = {}
+        return state
+
+    def __setstate__(self, state: dict[str, object]) -> None:
+        self.__dict__.update(state)
+        self.parameters = MappingProxyType(self.parameters)
+        self.containers = MappingProxyType(self.containers)
+
     def _contexts(self) -> dict[str, tuple[tuple[Condition, Calibrator], ...]]:
         loader = self._loader
         assert loader is not None  # the contexts are read while loading
@@ -174,8 +196,10 @@ class Definition:
             enc = ptype.encoding
             if enc is None or not enc.context_calibrators:
                 continue
+            matches = loader.context_matches[id(enc)][1]
             out[ptype.qualified_name] = tuple(
-                (loader.match_criteria(match, ss), cal) for match, ss, cal in enc.context_calibrators)
+                (loader.match_criteria(match, ss), cal)
+                for (match, ss), cal in zip(matches, enc.context_calibrators, strict=True))
         return out
 
     def _error(self, line: int | None, element: str, problem: str) -> DefinitionError:

@@ -95,9 +95,9 @@ class Encoding:
     leading_size_bits: int | None = None
     termination: bytes | None = None
     calibrator: Calibrator | None = None
-    # (match criteria element, SpaceSystem path, calibrator); the criteria are
-    # resolved once every parameter is known (Definition.context_calibrators).
-    context_calibrators: tuple[tuple[XmlElement, str, Calibrator], ...] = ()
+    # The calibrators of a ContextCalibratorList; with the conditions that
+    # choose them in Definition.context_calibrators.
+    context_calibrators: tuple[Calibrator, ...] = ()
     line: int | None = None
 
     def describe(self) -> str:

@@ -14,6 +14,7 @@ is looked up in that SpaceSystem and then in its ancestors.
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import itertools
 import math
@@ -196,6 +197,8 @@ class Loader:
         self.containers: dict[str, Container] = {}
         # Parts of aggregate and array parameters that conditions name.
         self.members: dict[str, Parameter] = {}
+        # id(encoding) -> (encoding, its context matches as (element, SpaceSystem path)).
+        self.context_matches: dict[int, tuple[Encoding, tuple[tuple[XmlElement, str], ...]]] = {}
         self._resolving: list[str] = []
         # Tag -> local name, "" for what is not of the definition's namespace.
         self._local_of: dict[object, str] = {}
@@ -625,8 +628,8 @@ class Loader:
                                      "integer field can have")
             self._check_order(el, byte_order, bits)
             calibrator, contexts = self._calibrators(el, ss)
-            return Encoding("integer", name, bits, byte_order, reverse, calibrator=calibrator,
-                            context_calibrators=contexts, line=line)
+            return self._contexts_of(Encoding("integer", name, bits, byte_order, reverse,
+                                              calibrator=calibrator, line=line), contexts)
         if local == "FloatDataEncoding":
             text = el.get("encoding", "IEEE754_1985")
             bits = self.integer_attr(el, "sizeInBits", 32, minimum=1)
@@ -635,8 +638,8 @@ class Loader:
                 raise self.error(el, f"unsupported float encoding '{text}' of {bits} bits")
             self._check_order(el, byte_order, bits)
             calibrator, contexts = self._calibrators(el, ss)
-            return Encoding("float", name, bits, byte_order, reverse, calibrator=calibrator,
-                            context_calibrators=contexts, line=line)
+            return self._contexts_of(Encoding("float", name, bits, byte_order, reverse,
+                                              calibrator=calibrator, line=line), contexts)
         if local == "StringDataEncoding":
             return self._string_encoding(el, ss, line)
         # BinaryDataEncoding
@@ -762,6 +765,18 @@ class Loader:
             slope, intercept = int(slope_f), int(intercept_f)
         calibrated = ref.get("useCalibratedValue", "true").strip() in ("true", "1")
         return DynamicSize(target, slope, intercept, el.sourceline, calibrated)
+
+    def _contexts_of(self, encoding: Encoding,
+                     contexts: tuple[tuple[XmlElement, str, Calibrator], ...]) -> Encoding:
+        """The encoding with its context calibrators. Their match criteria are
+        read once every parameter is known (Definition.context_calibrators):
+        until then the loader keeps their elements, so that the definition
+        holds no part of the XML tree."""
+        if not contexts:
+            return encoding
+        encoding = dataclasses.replace(encoding, context_calibrators=tuple(c for _, _, c in contexts))
+        self.context_matches[id(encoding)] = (encoding, tuple((m, ss) for m, ss, _ in contexts))
+        return encoding
 
     def _calibrators(
             self, el: XmlElement, ss: str,
