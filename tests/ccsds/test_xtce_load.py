@@ -430,6 +430,9 @@ def test_documents_that_are_not_definitions(tmp_path):
         load_xtce(FEATURES.read_text())
     assert str(info.value) == ("load_xtce takes a path, a binary file or bytes; pass XML text as "
                                "bytes (text.encode())")
+    with pytest.raises(TypeError) as info:
+        load_xtce(None)
+    assert str(info.value) == "load_xtce takes a path, a binary file or bytes, not NoneType"
 
 
 def test_names_shared_by_two_space_systems_are_qualified():

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import math
+import os
 import uuid
 from collections import Counter
 from types import MappingProxyType
@@ -36,6 +37,10 @@ def load_xtce(source: Source) -> Definition:
     if isinstance(source, str) and source.lstrip().startswith("<"):
         raise TypeError("load_xtce takes a path, a binary file or bytes; pass XML text as bytes "
                         "(text.encode())")
+    if not isinstance(source, (str, os.PathLike, bytes, bytearray, memoryview)) \
+            and not callable(getattr(source, "read", None)):
+        raise TypeError("load_xtce takes a path, a binary file or bytes, not "
+                        f"{type(source).__name__}")
     # Tens of thousands of small objects are made and none is garbage: the
     # cyclic collector would only walk them again and again.
     enabled = gc.isenabled()
