@@ -361,6 +361,25 @@ BAD = [
      "<DimensionList/></Array", "DimensionList",
      "an ArrayParameterRefEntry with a DimensionList is not supported (arrays are laid out as "
      "their type's DimensionList gives them)"),
+    ("array index missing",
+     dict(types=_ARRAY.format("U8", "<FixedValue>1</FixedValue>").replace(
+         "<EndingIndex><FixedValue>1</FixedValue></EndingIndex>", ""),
+          params='<Parameter name="P" parameterTypeRef="Arr"/>'),
+     "<Dimension>", "Dimension", "the EndingIndex element is missing"),
+    ("aggregate without members",
+     dict(types='<AggregateParameterType name="Agg"/>',
+          params='<Parameter name="P" parameterTypeRef="Agg"/>'),
+     "<AggregateParameterType", "AggregateParameterType 'Agg'",
+     "the MemberList element is missing"),
+    ("aggregate of no member",
+     dict(types='<AggregateParameterType name="Agg"><MemberList/></AggregateParameterType>',
+          params='<Parameter name="P" parameterTypeRef="Agg"/>'),
+     "<MemberList", "MemberList", "the MemberList has no Member"),
+    ("member without a name",
+     dict(types='<AggregateParameterType name="Agg"><MemberList><Member typeRef="U8"/>'
+                '</MemberList></AggregateParameterType>',
+          params='<Parameter name="P" parameterTypeRef="Agg"/>'),
+     "<Member ", "Member", "the name attribute is missing"),
     ("aggregate member type",
      dict(types='<AggregateParameterType name="Agg"><MemberList><Member name="m" typeRef="X"/>'
                 '</MemberList></AggregateParameterType>',
