@@ -230,6 +230,15 @@ class Plan:
         self._stores = tuple(stores)
         self._kinds = tuple(kinds)
         self._native = _native.compile(rows)
+        # What every decode with the plan needs: the column types, and for
+        # each name its field (the last one of that name) and object type.
+        self._dtypes = tuple(np.dtype(_STORE_DTYPES[store]) for store in stores)
+        self._source = {f.name: i for i, f in enumerate(self.fields)}
+        self._object_types = {
+            name: "binary" if kinds[i] == _BINARY else "text"
+            for name, i in self._source.items()
+            if stores[i] == _OBJECT
+        }
 
     @property
     def names(self) -> tuple[str, ...]:
@@ -459,10 +468,9 @@ def _decode_plan(
 ) -> Table:
     rows = np.ascontiguousarray(packet_index, dtype=np.int64)
     n = len(rows)
-    nf = len(plan.fields)
     # Object columns start as None everywhere; the extension replaces the
     # cells that have a value.
-    arrays = [np.empty(n, dtype=plan.dtype(i)) for i in range(nf)]
+    arrays = [np.empty(n, dtype=dtype) for dtype in plan._dtypes]
     failed: list[tuple[int, int, str]] = []  # (row, field, message)
     longer = 0
     stop_first = errors == "raise"
@@ -481,16 +489,9 @@ def _decode_plan(
         longer += chunk_longer
         if bar is not None:
             bar.update(int(stream.lengths[chunk].sum(dtype=np.uint64)))  # rows checked by the extension
-    columns: dict[str, npt.NDArray[Any]] = {}
-    source: dict[str, int] = {}
-    object_types: dict[str, str] = {}
-    for i, f in enumerate(plan.fields):
-        if plan._stores[i] == _OBJECT:
-            object_types[f.name] = "binary" if plan._kinds[i] == _BINARY else "text"
-        else:
-            object_types.pop(f.name, None)
-        columns[f.name] = arrays[i]
-        source[f.name] = i
+    source = plan._source
+    columns: dict[str, npt.NDArray[Any]] = {name: arrays[i] for name, i in source.items()}
+    object_types = dict(plan._object_types)
     mask: dict[str, npt.NDArray[np.bool_]] = {}
     table_errors: list[tuple[int, str, str]] = []
     for r, field, text in failed:

@@ -11,7 +11,7 @@ turned into engineering values in NumPy.
 from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -253,7 +253,7 @@ def _plan(defn: Definition, slots: Sequence[Slot]) -> Plan:
     """The compiled plan of these slots, compiled once per definition."""
     from ..columns import compile_plan
 
-    key = tuple(id(s) for s in slots)
+    key = tuple(map(id, slots))
     plan = defn._plans.get(key)
     if plan is None:
         plan = defn._plans[key] = (compile_plan(_fieldspecs(slots)), slots)
@@ -323,7 +323,8 @@ def _decode_container(defn: Definition, stream: PacketStream, layout: Layout, id
                       name: str, errors: str, bar: _Progress | None, engineering: bool) -> Table:
     from ..columns import _decode_plan
 
-    if layout.fixed or all(s.condition is None for s in layout.slots):
+    info = _layout_info(defn, layout)
+    if not info.conditional:
         parts = [(list(layout.slots), idx)]
     else:
         parts = _variants(defn, stream, layout, idx)
@@ -340,33 +341,78 @@ def _decode_container(defn: Definition, stream: PacketStream, layout: Layout, id
     if note is not None:
         note(name, longer)
     cells = _CellErrors(errors, name)
-    out: dict[str, Array] = {}
-    slots_by_column = {s.column: s for s in layout.slots}
-    for column, param in layout.columns.items():
-        values = columns[column]
-        slot = slots_by_column[column]
-        values = _finish_text(slot, values, packet_index, cells, mask.get(column))
-        if engineering:
-            values = _engineering(defn, param, column, values, packet_index, cells,
-                                  mask.get(column), columns, layout)
-        out[column] = values
+    for column in info.texts:
+        columns[column] = _finish_text(info.slots[column], columns[column], packet_index,
+                                       cells, mask.get(column))
+    out: dict[str, Array] = {column: columns[column] for column in layout.columns}
+    if engineering:
+        for column in info.converted:
+            out[column] = _engineering(defn, layout.columns[column], column, columns[column],
+                                       packet_index, cells, mask.get(column), columns, layout)
     for column, m in cells.masks.items():
         mask[column] = mask[column] | m if column in mask else m
     errs.extend(cells.items)
     errs.sort(key=lambda e: e[0])
-    units: dict[str, str] = {}
-    descriptions: dict[str, str] = {}
-    object_types: dict[str, str] = {}
-    for column, param in layout.columns.items():
-        if engineering and param.units:
-            units[column] = param.units
-        if param.description:
-            descriptions[column] = param.description
-        if out[column].dtype == object:
-            object_types[column] = ("binary" if param.encoding is not None
-                                    and param.encoding.kind == "binary" else "text")
-    return _make_table(name, out, packet_index, errs, mask, units, descriptions, object_types,
-                       longer)
+    object_types = {column: kind for column, kind in info.object_columns
+                    if out[column].dtype == object}
+    return _make_table(name, out, packet_index, errs, mask,
+                       dict(info.units) if engineering else {}, dict(info.descriptions),
+                       object_types, longer)
+
+
+class LayoutInfo(NamedTuple):
+    """What every decode of a layout needs, worked out once per definition."""
+
+    conditional: bool  # an entry has an IncludeCondition
+    slots: dict[str, Slot]  # column -> slot
+    texts: list[str]  # text read as bytes: cut at a terminator or by a size tag, then decoded
+    converted: list[str]  # columns whose engineering values differ from their raw values
+    object_columns: list[tuple[str, str]]  # columns that may hold objects, and what kind
+    units: dict[str, str]
+    descriptions: dict[str, str]
+
+
+def _layout_info(defn: Definition, layout: Layout) -> LayoutInfo:
+    key = layout.container.qualified_name
+    found = defn._layout_info.get(key)
+    if found is not None and found[0] is layout:
+        return found[1]
+    slots = {s.column: s for s in layout.slots}
+    params = layout.columns
+    info = LayoutInfo(
+        conditional=any(s.condition is not None for s in layout.slots),
+        slots=slots,
+        texts=[c for c in params if _read_as_text(slots[c])],
+        converted=[c for c, p in params.items() if _converted(defn, p)],
+        object_columns=[(c, "binary" if p.encoding is not None and p.encoding.kind == "binary"
+                         else "text")
+                        for c, p in params.items() if _may_hold_objects(p, slots[c])],
+        units={c: p.units for c, p in params.items() if p.units},
+        descriptions={c: p.description for c, p in params.items() if p.description},
+    )
+    defn._layout_info[key] = (layout, info)
+    return info
+
+
+def _may_hold_objects(param: Parameter, slot: Slot) -> bool:
+    """Text, bytes and enumeration labels are object columns; numbers, booleans and times are not."""
+    enc = param.encoding
+    return (slot.encoding == "binary" or param.type.kind in ("string", "binary", "enumerated")
+            or (enc is not None and enc.kind in ("string", "binary")))
+
+
+def _converted(defn: Definition, param: Parameter) -> bool:
+    """Whether _engineering changes (or checks) this parameter's raw values."""
+    enc = param.encoding
+    if param.type.kind not in ("integer", "string", "binary") or enc is None:
+        return True
+    return (enc.calibrator is not None
+            or param.type.qualified_name in defn.context_calibrators)
+
+
+def _read_as_text(slot: Slot) -> bool:
+    enc = slot.parameter.encoding if slot.parameter is not None else None
+    return enc is not None and enc.kind == "string" and slot.encoding == "binary"
 
 
 def _merge(
@@ -455,7 +501,7 @@ def _finish_text(slot: Slot, values: Array, packet_index: IndexArray, cells: _Ce
     """Strings read as bytes: cut at the terminator or by the leading size, then decoded."""
     param = slot.parameter
     enc = param.encoding if param is not None else None
-    if enc is None or enc.kind != "string" or slot.encoding != "binary":
+    if enc is None or not _read_as_text(slot):
         return values
     decoder = _TEXT_DECODERS[enc.name]
     out = np.empty(len(values), object)

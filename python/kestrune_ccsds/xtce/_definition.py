@@ -25,7 +25,7 @@ if TYPE_CHECKING:
 
     from ..columns import Plan, Table
     from ..streams import PacketStream
-    from ._decode import LabelTable
+    from ._decode import LabelTable, LayoutInfo
 
 _Named = TypeVar("_Named", Parameter, Container)
 
@@ -159,6 +159,7 @@ class Definition:
         # Filled while decoding: compiled plans and enumeration lookup tables.
         self._plans: dict[tuple[int, ...], tuple[Plan, Sequence[Slot]]] = {}
         self._enum_tables: dict[str, LabelTable] = {}
+        self._layout_info: dict[str, tuple[Layout, LayoutInfo]] = {}
         # Names this loaded definition (and its pickled copies) in Dask's
         # task graphs, which would otherwise pickle it to name every task.
         self._token = uuid.uuid4().hex
@@ -186,6 +187,7 @@ class Definition:
         state["containers"] = dict(self.containers)
         state["_plans"] = {}
         state["_enum_tables"] = {}
+        state["_layout_info"] = {}
         return state
 
     def __setstate__(self, state: dict[str, object]) -> None:
