@@ -432,6 +432,37 @@ def test_bad_definitions_name_the_element_and_line(parts, marker, element, probl
     assert (info.value.line, info.value.element) == (line, element)
 
 
+@pytest.mark.parametrize("kind", ["baseType", "typeRef", "ContainerRefEntry"])
+def test_chains_deeper_than_the_limit_are_refused(kind):
+    # Not a RecursionError from deep inside: the element where the chain is too deep.
+    n = 150
+    if kind == "baseType":
+        types = ['<IntegerParameterType name="T0"><IntegerDataEncoding sizeInBits="8"/>'
+                 '</IntegerParameterType>'] + [
+            f'<IntegerParameterType name="T{i}" baseType="T{i - 1}"/>' for i in range(1, n)]
+    elif kind == "typeRef":
+        types = ['<IntegerParameterType name="T0"><IntegerDataEncoding sizeInBits="8"/>'
+                 '</IntegerParameterType>'] + [
+            f'<AggregateParameterType name="T{i}"><MemberList><Member name="m" '
+            f'typeRef="T{i - 1}"/></MemberList></AggregateParameterType>' for i in range(1, n)]
+    params = f'<Parameter name="P" parameterTypeRef="T{n - 1}"/>' if kind != "ContainerRefEntry" else ""
+    containers = "".join(
+        f'<SequenceContainer name="C{i}"><EntryList>'
+        + (f'<ContainerRefEntry containerRef="C{i - 1}"/>' if i else "")
+        + "</EntryList></SequenceContainer>\n" for i in range(n)) if kind == "ContainerRefEntry" else ""
+    text = _doc(types="\n".join(types) if kind != "ContainerRefEntry" else "", params=params,
+                containers=containers)
+    with pytest.raises(DefinitionError) as info:
+        load_xtce(text.encode())
+    if kind == "ContainerRefEntry":
+        assert info.value.element == "SequenceContainer 'C100'"
+        assert info.value.problem == "containers are included more than 100 levels deep"
+    else:
+        assert info.value.element == f"{'Member' if kind == 'typeRef' else 'IntegerParameterType'} " \
+            f"'{'m' if kind == 'typeRef' else f'T{n - 101}'}'"
+        assert info.value.problem == "types are derived or nested more than 100 levels deep"
+
+
 def test_documents_that_are_not_definitions(tmp_path):
     cases = [
         (b"<SpaceSystem name='T'><Tele", "<bytes>, line 1, document: not well-formed XML: "),

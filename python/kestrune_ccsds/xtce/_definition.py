@@ -15,7 +15,7 @@ from ._model import (
     AllOf, Calibrator, CompareValue, Comparison, Condition, Container, DefinitionError,
     DynamicSize, Encoding, Entry, Layout, Parameter, Polynomial, Slot,
 )
-from ._parse import Loader, Source, _new, member_parameter, parse_document
+from ._parse import MAX_DEPTH, Loader, Source, _new, member_parameter, parse_document
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
@@ -281,6 +281,10 @@ class Definition:
             cont = self._containers_q[qualified]
             raise self._error(cont.line, f"SequenceContainer '{cont.name}'",
                               "the container includes itself through ContainerRefEntry")
+        if len(including) >= MAX_DEPTH:
+            cont = self._containers_q[including[0]]
+            raise self._error(cont.line, f"SequenceContainer '{cont.name}'",
+                              f"containers are included more than {MAX_DEPTH} levels deep")
         including = including + [qualified]
         params = self._params_q
         for cont in self.chain(qualified):

@@ -90,6 +90,10 @@ _OPERATOR_NAMES = {"==": "==", "!=": "!=", "<": "<", "<=": "<=", ">": ">", ">=":
 # The most fields an array or aggregate parameter is laid out as.
 _MAX_PARTS = 65536
 
+# The deepest chain of baseType, arrayTypeRef and typeRef references, and of
+# containers included in one another, that a definition may have.
+MAX_DEPTH = 100
+
 # Entry kinds that change where later fields lie; refused with a clear error.
 _UNSUPPORTED_ENTRIES = {
     "ParameterSegmentRefEntry", "ContainerSegmentRefEntry", "StreamSegmentEntry",
@@ -383,6 +387,7 @@ class Loader:
             base_q = self.resolve(base_ref, ss, self.type_elements, el, "parameter type",
                                   "baseType")
             # The chain of types whose bases are being read, for a cycle's message.
+            self._deeper(el)
             self._resolving.append(qualified)
             try:
                 base = self.parameter_type(base_q)
@@ -432,6 +437,10 @@ class Loader:
         return _new(ParameterType, (name, qualified, kind, encoding, units, enumeration, one, zero,
                                     time, None, line, ()))
 
+    def _deeper(self, el: XmlElement) -> None:
+        if len(self._resolving) >= MAX_DEPTH:
+            raise self.error(el, f"types are derived or nested more than {MAX_DEPTH} levels deep")
+
     def _part_type(self, el: XmlElement, ss: str, qualified: str, attribute: str) -> ParameterType:
         """The type an array's elements or an aggregate's member have."""
         part_q = self.resolve(el.get(attribute), ss, self.type_elements, el, "parameter type",
@@ -440,6 +449,7 @@ class Loader:
             chain = self._resolving[self._resolving.index(part_q):] if part_q != qualified else []
             raise self.error(el, f"circular {attribute}: "
                                  + " -> ".join(chain + [qualified, part_q]))
+        self._deeper(el)
         self._resolving.append(qualified)
         try:
             return self.parameter_type(part_q)
