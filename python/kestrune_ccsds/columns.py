@@ -201,6 +201,11 @@ class Plan:
                             f"Field '{f.name}' takes its size from '{ref_name}', which is not an earlier integer field"
                         )
                     size_ref = ref
+                    if not all(type(v) is int and -(1 << 63) <= v < 1 << 63 for v in (slope, intercept)):
+                        raise ValueError(
+                            f"Field '{f.name}': the slope and intercept of its size must be integers "
+                            "between -2**63 and 2**63 - 1"
+                        )
                 if not 0 <= f.bits < 1 << 64 or (f.offset_bits is not None and not 0 <= f.offset_bits < 1 << 64):
                     raise ValueError(f"Field '{f.name}': bits and offset_bits must be between 0 and 2**64 - 1")
                 store = _store(kind, f.bits, dynamic)

@@ -286,6 +286,9 @@ def test_accepted_key_types_decode_like_plain_ones():
          "Field 'd' takes its size from 't', which is not an earlier integer field"),
         (lambda s: kc.compile_plan([kc.FieldSpec("t", "utf8", 8), kc.FieldSpec("d", "binary", 0, size_from=("t", 8, 0))]),
          ValueError, "Field 'd' takes its size from 't', which is not an earlier integer field"),
+        (lambda s: kc.compile_plan([kc.FieldSpec("t", "unsigned", 8),
+                                    kc.FieldSpec("d", "binary", 0, size_from=("t", 1 << 63, 0))]), ValueError,
+         "Field 'd': the slope and intercept of its size must be integers between -2**63 and 2**63 - 1"),
         (lambda s: kc.decode_plan(s, kc.compile_plan([]), np.array([0, 1])), ValueError,
          "row 1 does not index a packet inside the buffer"),
         (lambda s: list(kc.iter_packets(s, {1: [field("a", "unsigned", 8)]}))[0]["a"] + kc.decode_plan(

@@ -252,6 +252,22 @@ BAD = [
                                          '<ParameterRefEntry parameterRef="P"/>')),
      "<DynamicValue>", "DynamicValue",
      "the size of 'W' uses parameter 'P' before it exists in the container"),
+    ("size slope too large",
+     dict(types=_DYN.format("B", '<LinearAdjustment slope="1e30"/>'),
+          params='<Parameter name="W" parameterTypeRef="Blob"/>'),
+     "<LinearAdjustment", "LinearAdjustment",
+     "a size's slope and intercept must lie within ±4294967295, not 1e+30 and 0"),
+    ("size through a steep calibrator",
+     dict(types=_DYN.format("V", "") + '<IntegerParameterType name="Steep"><IntegerDataEncoding '
+                'sizeInBits="8"><DefaultCalibrator><PolynomialCalibrator><Term coefficient="1e20" '
+                'exponent="1"/></PolynomialCalibrator></DefaultCalibrator></IntegerDataEncoding>'
+                '</IntegerParameterType>',
+          params='<Parameter name="V" parameterTypeRef="Steep"/>'
+                 '<Parameter name="W" parameterTypeRef="Blob"/>',
+          containers=_child("C", entries='<ParameterRefEntry parameterRef="V"/>'
+                                         '<ParameterRefEntry parameterRef="W"/>')),
+     "<DynamicValue>", "DynamicValue",
+     "the size of 'W' through the calibrator of 'V' has a slope or intercept beyond 64 bits"),
     ("restriction before it exists",
      dict(params='<Parameter name="P" parameterTypeRef="U8"/>',
           containers=_child("C", _cmp("P", 1), '<ParameterRefEntry parameterRef="P"/>')),
@@ -346,6 +362,17 @@ BAD = [
           params='<Parameter name="P" parameterTypeRef="Agg"/>'),
      "<AggregateParameterType", "AggregateParameterType 'Agg'",
      "an aggregate of more than 65536 fields is more than a container can hold"),
+    ("size too large",
+     dict(types='<BinaryParameterType name="Big"><BinaryDataEncoding><SizeInBits><FixedValue>'
+                '4294967296</FixedValue></SizeInBits></BinaryDataEncoding></BinaryParameterType>',
+          params='<Parameter name="P" parameterTypeRef="Big"/>'),
+     "<FixedValue>4294967296", "FixedValue", "size 4294967296 is more than 4294967295"),
+    ("location too far", dict(containers=_child("C", entries='<ParameterRefEntry parameterRef="B">'
+                                               '<LocationInContainerInBits><FixedValue>-9999999999'
+                                               '</FixedValue></LocationInContainerInBits>'
+                                               '</ParameterRefEntry>')),
+     "<FixedValue>-9999999999", "FixedValue",
+     "location -9999999999 is more than 4294967295 bits away"),
     ("array index", dict(types=_ARRAY.format("U8", "<FixedValue>-1</FixedValue>"),
                          params='<Parameter name="P" parameterTypeRef="Arr"/>'),
      "<FixedValue>-1", "FixedValue", "index -1 is negative"),

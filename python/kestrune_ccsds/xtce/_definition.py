@@ -424,6 +424,10 @@ class Definition:
                                   "number coefficients; use useCalibratedValue=\"false\"")
             a, b = int(terms.get(0, 0)), int(terms.get(1, 0))
             slope, intercept = b * slope, a * slope + intercept
+            if max(abs(slope), abs(intercept)) >= 1 << 63:
+                raise self._error(size.line, "DynamicValue",
+                                  f"the size of '{param.name}' through the calibrator of "
+                                  f"'{sizing.name}' has a slope or intercept beyond 64 bits")
         return index, slope, intercept
 
     def _finish(self, container: Container, drafts: list[_Draft]) -> Layout:

@@ -90,6 +90,10 @@ _OPERATOR_NAMES = {"==": "==", "!=": "!=", "<": "<", "<=": "<=", ">": ">", ">=":
 # The most fields an array or aggregate parameter is laid out as.
 _MAX_PARTS = 65536
 
+# The largest size, index or location in bits a definition may give (a
+# packet holds at most 65542 bytes; no field is wider than this).
+_MAX_BITS = (1 << 32) - 1
+
 # The deepest chain of baseType, arrayTypeRef and typeRef references, and of
 # containers included in one another, that a definition may have.
 MAX_DEPTH = 100
@@ -749,6 +753,8 @@ class Loader:
                     raise self.error(child, f"'{child.text}' is not an integer") from None
                 if value < 0:
                     raise self.error(child, f"{what} {value} is negative")
+                if value > _MAX_BITS:
+                    raise self.error(child, f"{what} {value} is more than {_MAX_BITS}")
                 return value, None
             if sub == "DynamicValue":
                 return None, self._dynamic(child, ss)
@@ -773,6 +779,9 @@ class Loader:
                 raise self.error(adjust, "a size needs a whole-number slope and intercept, not "
                                          f"{slope_f:g} and {intercept_f:g}")
             slope, intercept = int(slope_f), int(intercept_f)
+            if abs(slope) > _MAX_BITS or abs(intercept) > _MAX_BITS:
+                raise self.error(adjust, f"a size's slope and intercept must lie within "
+                                         f"±{_MAX_BITS}, not {slope_f:g} and {intercept_f:g}")
         calibrated = ref.get("useCalibratedValue", "true").strip() in ("true", "1")
         return DynamicSize(target, slope, intercept, el.sourceline, calibrated)
 
@@ -967,6 +976,9 @@ class Loader:
                     raise self.error(value, f"'{value.text}' is not an integer") from None
                 if reference == "containerStart" and location < 0:
                     raise self.error(child, f"location {location} lies before the container start")
+                if abs(location) > _MAX_BITS:
+                    raise self.error(value, f"location {location} is more than {_MAX_BITS} bits "
+                                            "away")
             elif sub == "RepeatEntry":
                 raise self.error(child, "RepeatEntry is not supported")
             elif sub == "IncludeCondition":
