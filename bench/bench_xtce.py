@@ -6,7 +6,9 @@ layouts with a block of samples whose size comes from the packet length (so
 every field after it moves from packet to packet). Then measures, best of
 several rounds:
 
-- load time of each definition file (best and median of at least 9 rounds);
+- load time of each definition file (best and median of at least 9 rounds),
+  and of a process's first load, which gets all its memory fresh;
+- what a decode call costs besides its packets: 200 calls of one packet;
 - decode time per packet of an archive of packets of all 40 containers, with
   engineering and with raw values, and (fixed layouts) with the recipes that
   Definition.recipe gives, decoded by APID; space_packet_parser decodes the
