@@ -16,7 +16,7 @@ from .xtce_packets import pack  # noqa: E402
 
 HERE = pathlib.Path(__file__).parent / "xtce"
 FEATURES = HERE / "features.xml"
-NS = "http://www.omg.org/spec/XTCE/20180204"
+NS = "http://www.omg.org/space/xtce"
 
 
 def _without_prefix(text: str, namespace: bool) -> bytes:

@@ -121,7 +121,7 @@ def generate(parameters: int = 10_000, containers: int = 40, *, dynamic: bool = 
                      f'<xtce:Comparison parameterRef="APID" value="{FIRST_APID + c}"/>'
                      '</xtce:RestrictionCriteria></xtce:BaseContainer></xtce:SequenceContainer>')
     text = ('<?xml version="1.0" encoding="UTF-8"?>\n'
-            '<xtce:SpaceSystem xmlns:xtce="http://www.omg.org/spec/XTCE/20180204" name="Large">\n'
+            '<xtce:SpaceSystem xmlns:xtce="http://www.omg.org/space/xtce" name="Large">\n'
             '<xtce:TelemetryMetaData>\n<xtce:ParameterTypeSet>\n' + "\n".join(types)
             + '\n</xtce:ParameterTypeSet>\n<xtce:ParameterSet>\n' + "\n".join(params)
             + '\n</xtce:ParameterSet>\n<xtce:ContainerSet>\n' + "\n".join(conts)

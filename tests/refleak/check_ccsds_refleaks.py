@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import array
 import glob
-import importlib.util
+import importlib
+import types
 import os
 import sys
 
@@ -24,11 +25,12 @@ def load_native():
     package's own __init__ needs NumPy."""
     for entry in sys.path:
         for path in glob.glob(os.path.join(entry or ".", "kestrune_ccsds", "_native*.so")):
-            spec = importlib.util.spec_from_file_location("kestrune_ccsds._native", path)
-            assert spec is not None and spec.loader is not None
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
-            return module
+            # A bare package object stands in for the real one, so that the
+            # import finds the extension in its folder without running __init__.
+            package = types.ModuleType("kestrune_ccsds")
+            package.__path__ = [os.path.dirname(path)]
+            sys.modules["kestrune_ccsds"] = package
+            return importlib.import_module("kestrune_ccsds._native")
     raise SystemExit("error: kestrune_ccsds/_native is not on the path")
 
 
