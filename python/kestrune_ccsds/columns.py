@@ -232,8 +232,6 @@ class Plan:
             except Exception as e:
                 e.add_note(_item_note(i, f.name))
                 raise
-        self._stores = tuple(stores)
-        self._kinds = tuple(kinds)
         self._native = _native.compile(rows)
         # What every decode with the plan needs: the column types, and for
         # each name its field (the last one of that name) and object type.
@@ -251,7 +249,7 @@ class Plan:
 
     def dtype(self, i: int) -> np.dtype[Any]:
         """The NumPy type of field i's column."""
-        return np.dtype(_STORE_DTYPES[self._stores[i]])
+        return self._dtypes[i]
 
     def __repr__(self) -> str:
         return f"<Plan of {len(self.fields)} fields>"

@@ -375,8 +375,8 @@ class LayoutInfo(NamedTuple):
 def _layout_info(defn: Definition, layout: Layout) -> LayoutInfo:
     key = layout.container.qualified_name
     found = defn._layout_info.get(key)
-    if found is not None and found[0] is layout:
-        return found[1]
+    if found is not None:
+        return found
     slots = {s.column: s for s in layout.slots}
     params = layout.columns
     info = LayoutInfo(
@@ -390,7 +390,7 @@ def _layout_info(defn: Definition, layout: Layout) -> LayoutInfo:
         units={c: p.units for c, p in params.items() if p.units},
         descriptions={c: p.description for c, p in params.items() if p.description},
     )
-    defn._layout_info[key] = (layout, info)
+    defn._layout_info[key] = info
     return info
 
 

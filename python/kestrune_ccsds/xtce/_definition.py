@@ -159,7 +159,8 @@ class Definition:
         # Filled while decoding: compiled plans and enumeration lookup tables.
         self._plans: dict[tuple[int, ...], tuple[Plan, Sequence[Slot]]] = {}
         self._enum_tables: dict[str, LabelTable] = {}
-        self._layout_info: dict[str, tuple[Layout, LayoutInfo]] = {}
+        # Filled while decoding too: what each layout's decode needs (layouts are made once).
+        self._layout_info: dict[str, LayoutInfo] = {}
         # Names this loaded definition (and its pickled copies) in Dask's
         # task graphs, which would otherwise pickle it to name every task.
         self._token = uuid.uuid4().hex
